@@ -1,0 +1,26 @@
+// tarvick: loads a program image into a target on a serial port, then feeds
+// it an optional programming file line by line.
+#include "../serial/serial_port.h"
+#include "../serial/synchronize.h"
+#include "../transfer/program_lines.h"
+#include "../transfer/upload_image.h"
+#include "report.h"
+
+static const char USAGE[] = "Usage: tarvick <COM port> <comSettings> <filename>\n"
+                            "  comSettings example: baud=38400 parity=N data=8 stop=1\n";
+
+static const int PORT_ARGUMENT = 1;
+static const int SETTINGS_ARGUMENT = 2;
+static const int IMAGE_ARGUMENT = 3;
+static const int PROGRAMMING_ARGUMENT = 4;
+
+int main(int argc, char **argv) {
+  if (argc <= IMAGE_ARGUMENT)
+    report_and_exit(USAGE);
+  open_serial_port(argv[PORT_ARGUMENT], argv[SETTINGS_ARGUMENT]);
+  synchronize();
+  upload_image(argv[IMAGE_ARGUMENT]);
+  if (argc <= PROGRAMMING_ARGUMENT)
+    return 0;
+  program_lines(argv[PROGRAMMING_ARGUMENT]);
+}

@@ -1,0 +1,80 @@
+// The port's time-outs and configuration: Get/SetCommTimeouts and
+// Get/SetCommConfig over the terminal's settings and modem lines.
+#include <sys/ioctl.h>
+
+#include "dcb_tty.h"
+#include "handle.h"
+
+static const WORD COMMCONFIG_VERSION = 1;
+
+posix_handle *port_of(HANDLE handle) {
+  posix_handle *port = handle_of(handle);
+  if (port != nullptr && !port->is_tty) {
+    SetLastError(ENOTTY);
+    return nullptr;
+  }
+  return port;
+}
+
+BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+  posix_handle *port = port_of(hFile);
+  if (port == nullptr)
+    return FALSE;
+  *lpCommTimeouts = port->timeouts;
+  return TRUE;
+}
+
+BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+  posix_handle *port = port_of(hFile);
+  if (port == nullptr)
+    return FALSE;
+  port->timeouts = *lpCommTimeouts;
+  return TRUE;
+}
+
+// The modem lines, or -1 where the device has none (a pseudo-terminal).
+static int modem_lines_of(int fd) {
+  int lines = 0;
+  return ioctl(fd, TIOCMGET, &lines) == 0 ? lines : -1;
+}
+
+BOOL GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+  posix_handle *port = port_of(hCommDev);
+  if (port == nullptr)
+    return FALSE;
+  if (lpdwSize == nullptr || lpCC == nullptr)
+    return fail_with(EINVAL);
+  if (*lpdwSize < sizeof(COMMCONFIG)) {
+    *lpdwSize = sizeof(COMMCONFIG);
+    return fail_with(ERROR_INSUFFICIENT_BUFFER);
+  }
+  tty_settings tty;
+  if (!get_tty_settings(port->fd, &tty))
+    return fail_with(errno);
+  *lpCC = COMMCONFIG{};
+  lpCC->dwSize = sizeof(COMMCONFIG);
+  lpCC->wVersion = COMMCONFIG_VERSION;
+  dcb_from_tty(&tty, modem_lines_of(port->fd), &lpCC->dcb);
+  *lpdwSize = sizeof(COMMCONFIG);
+  return TRUE;
+}
+
+BOOL SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize) {
+  posix_handle *port = port_of(hCommDev);
+  if (port == nullptr)
+    return FALSE;
+  if (lpCC == nullptr || dwSize < sizeof(COMMCONFIG) || !dcb_is_valid(&lpCC->dcb))
+    return fail_with(EINVAL);
+  tty_settings tty;
+  if (!get_tty_settings(port->fd, &tty))
+    return fail_with(errno);
+  tty_from_dcb(&lpCC->dcb, &tty);
+  if (!set_tty_settings(port->fd, &tty))
+    return fail_with(errno);
+  // Modem lines change only where the DCB asks for another state.
+  int lines = modem_lines_of(port->fd);
+  int wanted = lines < 0 ? lines : modem_lines_from_dcb(&lpCC->dcb, lines);
+  if (wanted != lines && ioctl(port->fd, TIOCMSET, &wanted) != 0)
+    return fail_with(errno);
+  return TRUE;
+}

@@ -1,0 +1,14 @@
+// How a DCB maps onto a terminal's settings and modem lines, both ways.
+// Always raw binary: no echo, no canonical input, no CR/LF translation, no
+// signals, and reads that return what is there (the waiting is done by poll).
+#pragma once
+
+#include <windows.h>
+
+#include "tty_settings.h"
+
+// `modem_lines` is the TIOCMGET word, or -1 where the device has none.
+void dcb_from_tty(const tty_settings *tty, int modem_lines, DCB *dcb);
+void tty_from_dcb(const DCB *dcb, tty_settings *tty);
+int modem_lines_from_dcb(const DCB *dcb, int modem_lines);
+bool dcb_is_valid(const DCB *dcb);

@@ -1,0 +1,182 @@
+// Files and devices as handles: CreateFileA, ReadFile, WriteFile and the rest.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+
+#include "handle.h"
+
+static const DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+static const DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+
+// A single read or write moves at most this much, below every system's limit.
+static const size_t MAX_TRANSFER = 1u << 30;
+
+// Terminals held for exclusive use. TIOCEXCL belongs to the device, not to
+// the descriptor, so it is dropped at exit as Windows ends exclusive use
+// when the process ends.
+static const int MAX_EXCLUSIVE = 8;
+static int exclusive_ttys[MAX_EXCLUSIVE];
+static int exclusive_count = 0;
+
+static void release_exclusive_ttys() {
+  for (int i = 0; i < exclusive_count; i++)
+    ioctl(exclusive_ttys[i], TIOCNXCL);
+}
+
+static void hold_exclusive_tty(int fd) {
+  if (exclusive_count == MAX_EXCLUSIVE || ioctl(fd, TIOCEXCL) != 0)
+    return;
+  if (exclusive_count == 0)
+    atexit(release_exclusive_ttys);
+  exclusive_ttys[exclusive_count++] = fd;
+}
+
+static int open_flags(DWORD access, DWORD disposition) {
+  int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
+    flags |= O_RDWR;
+  else if (access & GENERIC_WRITE)
+    flags |= O_WRONLY;
+  else
+    flags |= O_RDONLY;
+  if (disposition == CREATE_ALWAYS)
+    flags |= O_CREAT | O_TRUNC;
+  else if (disposition == CREATE_NEW)
+    flags |= O_CREAT | O_EXCL;
+  return flags;
+}
+
+static HANDLE fail_open(int fd, int error_code) {
+  if (fd >= 0)
+    close(fd);
+  SetLastError((DWORD)error_code);
+  return INVALID_HANDLE_VALUE;
+}
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD,
+                   HANDLE) {
+  if (dwCreationDisposition != OPEN_EXISTING && dwCreationDisposition != CREATE_ALWAYS &&
+      dwCreationDisposition != CREATE_NEW)
+    return fail_open(-1, EINVAL);
+  // Non-blocking so that opening a port never waits for carrier.
+  int fd = open(lpFileName, open_flags(dwDesiredAccess, dwCreationDisposition), 0666);
+  if (fd < 0)
+    return fail_open(fd, errno);
+  struct stat status;
+  if (fstat(fd, &status) != 0)
+    return fail_open(fd, errno);
+  // Like CreateFileA without backup semantics, a directory is no file.
+  if (S_ISDIR(status.st_mode))
+    return fail_open(fd, EISDIR);
+  if (dwShareMode == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0)
+    return fail_open(fd, errno);
+  bool is_tty = isatty(fd);
+  if (is_tty && dwShareMode == 0)
+    hold_exclusive_tty(fd);
+  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+    return fail_open(fd, errno);
+  return new posix_handle{fd, is_tty, COMMTIMEOUTS{}};
+}
+
+posix_handle *handle_of(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+    SetLastError(EBADF);
+    return nullptr;
+  }
+  return static_cast<posix_handle *>(handle);
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+  posix_handle *file = handle_of(hObject);
+  if (file == nullptr)
+    return FALSE;
+  int result = close(file->fd);
+  delete file;
+  return result == 0 ? TRUE : fail_with(errno);
+}
+
+// A file delivers the whole count unless it ends first.
+static BOOL read_file(int fd, BYTE *buffer, DWORD count, DWORD *delivered) {
+  while (*delivered < count) {
+    size_t piece = count - *delivered < MAX_TRANSFER ? count - *delivered : MAX_TRANSFER;
+    ssize_t got = read(fd, buffer + *delivered, piece);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0)
+      return fail_with(errno);
+    if (got == 0)
+      break;
+    *delivered += (DWORD)got;
+  }
+  return TRUE;
+}
+
+static BOOL write_file(int fd, const BYTE *buffer, DWORD count, DWORD *written) {
+  while (*written < count) {
+    size_t piece = count - *written < MAX_TRANSFER ? count - *written : MAX_TRANSFER;
+    ssize_t put = write(fd, buffer + *written, piece);
+    if (put < 0 && errno == EINTR)
+      continue;
+    if (put < 0)
+      return fail_with(errno);
+    *written += (DWORD)put;
+  }
+  return TRUE;
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED) {
+  DWORD delivered = 0;
+  posix_handle *file = handle_of(hFile);
+  BOOL ok = FALSE;
+  if (file != nullptr && file->is_tty)
+    ok = read_port(file, static_cast<BYTE *>(lpBuffer), nNumberOfBytesToRead, &delivered);
+  else if (file != nullptr)
+    ok = read_file(file->fd, static_cast<BYTE *>(lpBuffer), nNumberOfBytesToRead, &delivered);
+  if (lpNumberOfBytesRead != nullptr)
+    *lpNumberOfBytesRead = delivered;
+  return ok;
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED) {
+  DWORD written = 0;
+  posix_handle *file = handle_of(hFile);
+  const BYTE *bytes = static_cast<const BYTE *>(lpBuffer);
+  BOOL ok = FALSE;
+  if (file != nullptr && file->is_tty)
+    ok = write_port(file, bytes, nNumberOfBytesToWrite, &written);
+  else if (file != nullptr)
+    ok = write_file(file->fd, bytes, nNumberOfBytesToWrite, &written);
+  if (lpNumberOfBytesWritten != nullptr)
+    *lpNumberOfBytesWritten = written;
+  return ok;
+}
+
+BOOL GetFileInformationByHandle(HANDLE hFile,
+                                LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
+  posix_handle *file = handle_of(hFile);
+  if (file == nullptr)
+    return FALSE;
+  struct stat status;
+  if (fstat(file->fd, &status) != 0)
+    return fail_with(errno);
+  uint64_t size = (uint64_t)status.st_size;
+  uint64_t index = (uint64_t)status.st_ino;
+  *lpFileInformation = BY_HANDLE_FILE_INFORMATION{};
+  lpFileInformation->dwFileAttributes =
+      S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  lpFileInformation->dwVolumeSerialNumber = (DWORD)status.st_dev;
+  lpFileInformation->nFileSizeHigh = (DWORD)(size >> 32);
+  lpFileInformation->nFileSizeLow = (DWORD)size;
+  lpFileInformation->nNumberOfLinks = (DWORD)status.st_nlink;
+  lpFileInformation->nFileIndexHigh = (DWORD)(index >> 32);
+  lpFileInformation->nFileIndexLow = (DWORD)index;
+  return TRUE;
+}

@@ -1,0 +1,25 @@
+// What a HANDLE of the POSIX layer stands for: a descriptor, whether it is a
+// terminal device, and the time-out record the platform keeps per port.
+#pragma once
+
+#include <windows.h>
+
+struct posix_handle {
+  int fd;
+  bool is_tty;
+  COMMTIMEOUTS timeouts;
+};
+
+// The open handle behind `handle`, or null (with the last error set to EBADF).
+posix_handle *handle_of(HANDLE handle);
+
+// The open serial device behind `handle`, or null (with ENOTTY or EBADF set),
+// since the communications calls fail on anything that is not a port.
+posix_handle *port_of(HANDLE handle);
+
+// Sets the last error and returns FALSE, the shape of every failing call.
+BOOL fail_with(int error_code);
+
+// Reads and writes on a terminal device, honouring the handle's time-outs.
+BOOL read_port(posix_handle *port, BYTE *buffer, DWORD count, DWORD *delivered);
+BOOL write_port(posix_handle *port, const BYTE *buffer, DWORD count, DWORD *written);

@@ -1,0 +1,22 @@
+// A terminal's settings with its speed as a plain number of bits per second.
+// The flag words hold the <termios.h> bits; how speed and settings reach the
+// device differs by system (termios2 on Linux, IOSSIOSPEED on macOS).
+#pragma once
+
+#include <cstdint>
+
+const int TTY_CONTROL_CHARS = 32;
+
+struct tty_settings {
+  uint32_t iflag;
+  uint32_t oflag;
+  uint32_t cflag;
+  uint32_t lflag;
+  uint8_t cc[TTY_CONTROL_CHARS];
+  uint32_t speed;
+};
+
+// Both return false with errno set when the device refuses. Settings take
+// effect at once; nothing waiting in the input or output is discarded.
+bool get_tty_settings(int fd, tty_settings *settings);
+bool set_tty_settings(int fd, const tty_settings *settings);

@@ -1,0 +1,63 @@
+// Linux: termios2 carries any speed (BOTHER), so every change goes through
+// TCGETS2/TCSETS2. <asm/termbits.h> clashes with <termios.h> and
+// <sys/ioctl.h>, hence this file of its own with ioctl declared by hand.
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+
+#include <cstring>
+
+#include "tty_settings.h"
+
+extern "C" int ioctl(int fd, unsigned long request, ...);
+
+struct standard_speed {
+  uint32_t speed;
+  unsigned code;
+};
+
+static const standard_speed STANDARD_SPEEDS[] = {
+    {50, B50},         {75, B75},           {110, B110},         {134, B134},
+    {150, B150},       {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},     {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},     {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000}, {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+// A standard rate keeps its own code so that other tools read it back as usual.
+static unsigned speed_code(uint32_t speed) {
+  for (const standard_speed &known : STANDARD_SPEEDS)
+    if (known.speed == speed)
+      return known.code;
+  return BOTHER;
+}
+
+bool get_tty_settings(int fd, tty_settings *settings) {
+  struct termios2 device;
+  if (ioctl(fd, TCGETS2, &device) != 0)
+    return false;
+  *settings = tty_settings{};
+  settings->iflag = device.c_iflag;
+  settings->oflag = device.c_oflag;
+  settings->cflag = device.c_cflag & ~(CBAUD | CIBAUD);
+  settings->lflag = device.c_lflag;
+  memcpy(settings->cc, device.c_cc, sizeof device.c_cc);
+  settings->speed = device.c_ospeed;
+  return true;
+}
+
+bool set_tty_settings(int fd, const tty_settings *settings) {
+  struct termios2 device;
+  if (ioctl(fd, TCGETS2, &device) != 0)
+    return false;
+  device.c_iflag = settings->iflag;
+  device.c_oflag = settings->oflag;
+  device.c_cflag = (settings->cflag & ~(CBAUD | CIBAUD)) | speed_code(settings->speed);
+  device.c_lflag = settings->lflag;
+  memcpy(device.c_cc, settings->cc, sizeof device.c_cc);
+  device.c_ispeed = settings->speed;
+  device.c_ospeed = settings->speed;
+  return ioctl(fd, TCSETS2, &device) == 0;
+}

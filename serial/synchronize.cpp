@@ -1,0 +1,20 @@
+#include "synchronize.h"
+
+#include "../driver/report.h"
+#include "serial_port.h"
+
+// The request goes straight to the port: it is no part of bytes_sent. The
+// input is not purged first, so a reply already waiting counts.
+void synchronize() {
+  for (int attempt = 0; attempt < SYNC_ATTEMPTS; attempt++) {
+    DWORD written = 0;
+    if (!WriteFile(serial_port, &SYNC_REQUEST, 1, &written, NULL))
+      report_and_exit("fail to write to %s : %u\n", port_name, last_error_code());
+    received_byte reply = receive_byte();
+    if (!reply.ok)
+      report_and_exit("fail to read from %s : %u\n", port_name, reply.error_code);
+    if (reply.count == 1 && reply.value == SYNC_REPLY)
+      return;
+  }
+  report_and_exit("synchronization failed\n");
+}

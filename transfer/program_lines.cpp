@@ -1,0 +1,84 @@
+#include "program_lines.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "../driver/report.h"
+#include "../serial/serial_port.h"
+#include "text_lines.h"
+
+// The target's reply to a line.
+const BYTE REPLY_ACCEPTED = 1;
+const BYTE REPLY_WRITTEN = 2;
+const BYTE REPLY_BUSY_FIRST = 3; // 3 to 5: "B", send the line again
+const BYTE REPLY_BUSY_LAST = 5;
+const BYTE REPLY_ERROR = 6; // "E", send the line again
+
+const char LINE_END = '\n';
+const uint32_t MAX_SEND = 1u << 30; // one send_bytes takes a 32-bit length
+
+static void send_line(const char *line, size_t length) {
+  do {
+    uint32_t piece = length < MAX_SEND ? (uint32_t)length : MAX_SEND;
+    send_bytes(line, piece);
+    line += piece;
+    length -= piece;
+  } while (length > 0);
+  send_bytes(&LINE_END, 1);
+}
+
+static BYTE await_reply() {
+  received_byte reply = receive_byte();
+  if (!reply.ok)
+    report_and_exit("fail to read from %s : %u\n", port_name, reply.error_code);
+  if (reply.count == 0)
+    report_and_exit("fail to read from %s\n", port_name);
+  return reply.value;
+}
+
+// Prints the mark of a reply and counts the nacks.
+static void print_mark(BYTE reply, uint32_t *nack_count) {
+  if (reply == REPLY_ACCEPTED) {
+    printf("#");
+  } else if (reply >= REPLY_BUSY_FIRST && reply <= REPLY_BUSY_LAST) {
+    printf("B");
+    (*nack_count)++;
+  } else if (reply == REPLY_ERROR) {
+    printf("E");
+    (*nack_count)++;
+  } else {
+    printf("%c", reply);
+  }
+}
+
+// Sends the line until the target accepts it (true) or reports that it has
+// written what it was sent (false). Each mark shows as its reply arrives.
+static bool send_until_accepted(const char *line, size_t length, uint32_t *nack_count) {
+  for (;;) {
+    send_line(line, length);
+    BYTE reply = await_reply();
+    if (reply == REPLY_WRITTEN)
+      return false;
+    print_mark(reply, nack_count);
+    fflush(stdout);
+    if (reply == REPLY_ACCEPTED)
+      return true;
+  }
+}
+
+void program_lines(const char *path) {
+  set_read_timeout(0);
+  static text_file file; // large: it holds the read chunk
+  open_text_file(&file, path);
+  uint32_t nack_count = 0;
+  while (read_text_line(&file)) {
+    if (!send_until_accepted(file.line, file.line_length, &nack_count)) {
+      printf("written OK\n");
+      close_text_file(&file);
+      exit(0);
+    }
+  }
+  printf("\nprogramming complete, %u nack received.\n", nack_count);
+  close_text_file(&file);
+  exit(0);
+}

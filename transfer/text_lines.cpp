@@ -1,0 +1,85 @@
+#include "text_lines.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "../driver/report.h"
+
+void open_text_file(text_file *file, const char *path) {
+  file->path = path;
+  file->handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  if (file->handle == INVALID_HANDLE_VALUE)
+    report_and_exit("fail to open %s : %u\n", path, last_error_code());
+  file->chunk_size = TEXT_CHUNK_SIZE;
+  file->chunk_length = 0;
+  file->chunk_offset = 0;
+  file->text_ended = false;
+  file->line = NULL;
+  file->line_length = 0;
+  file->line_capacity = 0;
+}
+
+void close_text_file(text_file *file) {
+  CloseHandle(file->handle);
+  free(file->line);
+}
+
+// Reads the next chunk; false at the end of the file.
+static bool refill_chunk(text_file *file) {
+  DWORD got = 0;
+  if (!ReadFile(file->handle, file->chunk, file->chunk_size, &got, NULL))
+    report_and_exit("fail to read from %s : %u\n", file->path, last_error_code());
+  file->chunk_length = got;
+  file->chunk_offset = 0;
+  return got > 0;
+}
+
+static void append_to_line(text_file *file, const char *bytes, size_t count) {
+  if (file->line_length + count > file->line_capacity) {
+    size_t capacity = file->line_capacity == 0 ? 256 : file->line_capacity;
+    while (capacity < file->line_length + count)
+      capacity *= 2;
+    char *grown = static_cast<char *>(realloc(file->line, capacity));
+    if (grown == NULL)
+      report_and_exit("insufficient memory !!!\n");
+    file->line = grown;
+    file->line_capacity = capacity;
+  }
+  memcpy(file->line + file->line_length, bytes, count);
+  file->line_length += count;
+}
+
+bool read_text_line(text_file *file) {
+  file->line_length = 0;
+  bool line_started = false;
+  for (;;) {
+    if (file->chunk_offset == file->chunk_length &&
+        (file->text_ended || !refill_chunk(file))) {
+      file->text_ended = true;
+      return line_started; // a last line needs no line end
+    }
+    const char *start = file->chunk + file->chunk_offset;
+    size_t available = file->chunk_length - file->chunk_offset;
+    const char *line_end = static_cast<const char *>(memchr(start, '\n', available));
+    size_t take = line_end ? (size_t)(line_end - start) : available;
+    const char *text_end = static_cast<const char *>(memchr(start, TEXT_END, take));
+    if (text_end != NULL) {
+      append_to_line(file, start, (size_t)(text_end - start));
+      file->chunk_offset = file->chunk_length;
+      file->text_ended = true;
+      return line_started || text_end > start;
+    }
+    append_to_line(file, start, take);
+    line_started = line_started || take > 0;
+    if (line_end == NULL) {
+      file->chunk_offset = file->chunk_length;
+      continue;
+    }
+    file->chunk_offset += (DWORD)take + 1;
+    // A CR right before the LF belongs to the line end (it may have come
+    // in the chunk before).
+    if (file->line_length > 0 && file->line[file->line_length - 1] == '\r')
+      file->line_length--;
+    return true;
+  }
+}

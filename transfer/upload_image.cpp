@@ -1,0 +1,31 @@
+#include "upload_image.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "../driver/report.h"
+#include "../serial/serial_port.h"
+
+// The image is read whole into one buffer and handed to the port in one call;
+// the buffer and the file stay until the process ends.
+void upload_image(const char *path) {
+  HANDLE image = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  if (image == INVALID_HANDLE_VALUE)
+    report_and_exit("fail to open %s : %u\n", path, last_error_code());
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(image, &information))
+    report_and_exit("fail to get file information %s : %u\n", path, last_error_code());
+  if (information.nFileSizeHigh != 0)
+    report_and_exit("file \"%s\" is to long\n", path);
+  BYTE *buffer = static_cast<BYTE *>(malloc(information.nFileSizeLow));
+  if (buffer == NULL && information.nFileSizeLow != 0)
+    report_and_exit("insufficient memory !!!\n");
+  // The file may have shrunk since its size was taken: what was read is sent.
+  DWORD read_count = 0;
+  if (!ReadFile(image, buffer, information.nFileSizeLow, &read_count, NULL))
+    report_and_exit("fail to read from %s : %u\n", path, last_error_code());
+  send_bytes(buffer, read_count);
+  printf("program loaded, %u bytes\n", bytes_sent);
+}
