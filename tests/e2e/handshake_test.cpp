@@ -1,0 +1,69 @@
+// The handshake: 0xAA out, K back, five attempts of two seconds each.
+#include "harness.h"
+
+using namespace e2e;
+using testbed::SILENT;
+using testbed::target_script;
+
+static target_script answering(std::vector<int> replies) {
+  target_script script;
+  script.sync_replies = replies;
+  return script;
+}
+
+class Handshake : public LoadTest {
+protected:
+  void SetUp() override {
+    LoadTest::SetUp();
+    write_file("empty.bin", "");
+  }
+};
+
+TEST_P(Handshake, AnsweredAtOnceSendsOneRequestAndPrintsNothing) {
+  load_result load_run = load(target_script{}, {"empty.bin"});
+  expect_success(load_run.run, "program loaded, 0 bytes\n");
+  EXPECT_EQ("\xAA", load_run.target.received);
+}
+
+TEST_P(Handshake, AnsweredAtTheFifthRequestSucceeds) {
+  load_result load_run = load(answering({SILENT, SILENT, SILENT, SILENT, 'K'}), {"empty.bin"});
+  expect_success(load_run.run, "program loaded, 0 bytes\n");
+  EXPECT_EQ(std::string(5, '\xAA'), load_run.target.received);
+  EXPECT_GT(load_run.run.seconds, 7.5) << "four requests went unanswered for 2 s each";
+}
+
+TEST_P(Handshake, ASilentTargetIsGivenUpAfterAboutTenSeconds) {
+  load_result load_run = load(answering({SILENT, SILENT, SILENT, SILENT, SILENT}), {"empty.bin"});
+  expect_failure(load_run.run, "synchronization failed\n");
+  EXPECT_EQ(std::string(5, '\xAA'), load_run.target.received);
+  EXPECT_GT(load_run.run.seconds, 9.5);
+  EXPECT_LT(load_run.run.seconds, 14.0);
+}
+
+TEST_P(Handshake, WrongRepliesUseUpTheAttemptsQuickly) {
+  load_result load_run = load(answering({'k', 0, 0xAA, 'X', 0x4A}), {"empty.bin"});
+  expect_failure(load_run.run, "synchronization failed\n");
+  EXPECT_EQ(5, load_run.target.sync_requests);
+  EXPECT_LT(load_run.run.seconds, 5.0) << "no attempt waited for its time-out";
+}
+
+TEST_P(Handshake, AReplyAlreadyWaitingIsTakenAsTheFirstAnswer) {
+  target_script script = answering({SILENT, SILENT, SILENT, SILENT, SILENT});
+  script.preload = "K";
+  script.image_length = 2;
+  write_file("image.bin", "hi");
+  load_result load_run = load(script, {"image.bin"});
+  expect_success(load_run.run, "program loaded, 2 bytes\n");
+  EXPECT_EQ(1, load_run.target.sync_requests);
+}
+
+TEST_P(Handshake, BytesWaitingUseUpOneAttemptEach) {
+  target_script script = answering({SILENT, SILENT, SILENT, 'K'});
+  script.preload = "xyz";
+  load_result load_run = load(script, {"empty.bin"});
+  expect_success(load_run.run, "program loaded, 0 bytes\n");
+  EXPECT_EQ(4, load_run.target.sync_requests);
+  EXPECT_LT(load_run.run.seconds, 5.0) << "three waiting bytes answered three requests at once";
+}
+
+ON_BOTH_PLATFORMS(Handshake);

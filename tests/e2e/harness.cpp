@@ -1,0 +1,230 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+extern char **environ;
+
+namespace e2e {
+
+static const char *const WINE_ENVIRONMENT[] = {"WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="};
+static const int HIGHEST_COM = 255;
+
+std::string platform_name(const testing::TestParamInfo<platform> &info) {
+  return info.param == platform::wine ? "Wine" : "Native";
+}
+
+static std::vector<char *> c_strings(std::vector<std::string> &strings) {
+  std::vector<char *> pointers;
+  for (std::string &text : strings)
+    pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+static void read_available(int fd, std::string *into) {
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0)
+    into->append(buffer, (size_t)got);
+}
+
+// Everything for exec is made before fork: the child only calls
+// async-signal-safe functions, as a threaded parent requires.
+program_run run_program(const std::string &program, const std::vector<std::string> &args,
+                        const std::string &directory, double timeout_seconds,
+                        const std::vector<std::string> &environment) {
+  std::vector<std::string> argv_strings = {program};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<std::string> env_strings(environment);
+  for (char **variable = environ; *variable != nullptr; variable++)
+    env_strings.push_back(*variable);
+  std::vector<char *> argv = c_strings(argv_strings);
+  std::vector<char *> envp = c_strings(env_strings);
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe2");
+  auto started = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    if (chdir(directory.c_str()) == 0)
+      execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  fcntl(out[0], F_SETFL, O_NONBLOCK);
+  fcntl(err[0], F_SETFL, O_NONBLOCK);
+  int exited = (int)syscall(SYS_pidfd_open, pid, 0);
+  program_run result;
+  auto deadline = started + std::chrono::duration<double>(timeout_seconds);
+  for (;;) {
+    pollfd events[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {exited, POLLIN, 0}};
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    int ready = poll(events, 3, (int)std::max<long long>(0, left.count()));
+    read_available(out[0], &result.out);
+    read_available(err[0], &result.err);
+    if (events[2].revents & POLLIN)
+      break;
+    if (ready == 0) {
+      result.timed_out = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  read_available(out[0], &result.out);
+  read_available(err[0], &result.err);
+  close(out[0]);
+  close(err[0]);
+  close(exited);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+static std::vector<std::string> wine_environment() {
+  std::vector<std::string> environment(std::begin(WINE_ENVIRONMENT), std::end(WINE_ENVIRONMENT));
+  environment.push_back(std::string("WINEPREFIX=") + WINE_PREFIX);
+  return environment;
+}
+
+// Makes the Wine prefix once for all test processes, and keeps a Wine server
+// running between them so that each run starts quickly.
+static bool prepare_wine() {
+  static int ready = -1;
+  if (ready >= 0)
+    return ready == 1;
+  ready = 0;
+  if (std::string(WINE_PROGRAM).empty() || !std::filesystem::exists(TARVICK_EXE))
+    return false;
+  std::filesystem::create_directories(WINE_PREFIX);
+  int lock = open((std::string(WINE_PREFIX) + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+  flock(lock, LOCK_EX);
+  std::vector<std::string> environment = wine_environment();
+  if (!std::filesystem::exists(std::string(WINE_PREFIX) + "/system.reg")) {
+    run_program(WINE_PROGRAM, {"wineboot", "-i"}, "/", 300, environment);
+    run_program(WINESERVER_PROGRAM, {"-w"}, "/", 60, environment);
+  }
+  std::string start_server = std::string(WINESERVER_PROGRAM) + " -p30 </dev/null >/dev/null 2>&1";
+  run_program("/bin/sh", {"-c", start_server}, "/", 60, environment);
+  close(lock);
+  ready = std::filesystem::exists(std::string(WINE_PREFIX) + "/system.reg") ? 1 : 0;
+  return ready == 1;
+}
+
+wine_port::wine_port(const std::string &device, int lowest_number) {
+  std::string devices = std::string(WINE_PREFIX) + "/dosdevices/com";
+  for (int number = lowest_number; number <= HIGHEST_COM; number++) {
+    std::string link = devices + std::to_string(number);
+    struct stat status;
+    // A link to a device that is gone was left by a test that died.
+    if (lstat(link.c_str(), &status) == 0 && stat(link.c_str(), &status) != 0)
+      unlink(link.c_str());
+    if (symlink(device.c_str(), link.c_str()) != 0)
+      continue;
+    link_ = link;
+    name_ = (number < 10 ? "COM" : "\\\\.\\COM") + std::to_string(number);
+    return;
+  }
+  throw std::runtime_error("no free COM port number in the Wine prefix");
+}
+
+wine_port::~wine_port() { unlink(link_.c_str()); }
+
+void LoadTest::SetUp() {
+  if (on_wine() && !prepare_wine()) {
+    if (TARVICK_REQUIRE_WINE)
+      FAIL() << "tarvick.exe or Wine is missing, and the Windows program must be tested here";
+    GTEST_SKIP() << "tarvick.exe or Wine is missing";
+  }
+  char pattern[] = "/tmp/tarvick-test-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(pattern));
+  directory_ = pattern;
+}
+
+void LoadTest::TearDown() {
+  ports_.clear();
+  if (!directory_.empty())
+    std::filesystem::remove_all(directory_);
+}
+
+std::string LoadTest::write_file(const std::string &name, const std::string &content) {
+  std::ofstream file(path_of(name), std::ios::binary);
+  file.write(content.data(), (std::streamsize)content.size());
+  return name;
+}
+
+std::string LoadTest::port_name(const testbed::simulated_target &target, int lowest_com) {
+  if (!on_wine())
+    return target.port_path();
+  ports_.push_back(std::make_unique<wine_port>(target.port_path(), lowest_com));
+  return ports_.back()->name();
+}
+
+program_run LoadTest::run(const std::vector<std::string> &args, double timeout_seconds) {
+  if (!on_wine())
+    return run_program(TARVICK_PROGRAM, args, directory_, timeout_seconds);
+  std::vector<std::string> wine_args = {TARVICK_EXE};
+  wine_args.insert(wine_args.end(), args.begin(), args.end());
+  return run_program(WINE_PROGRAM, wine_args, directory_, timeout_seconds, wine_environment());
+}
+
+load_result LoadTest::load(const testbed::target_script &script,
+                           const std::vector<std::string> &files, const std::string &settings,
+                           double timeout_seconds) {
+  testbed::simulated_target target(script);
+  target.start();
+  load_result result;
+  result.port = port_name(target);
+  std::vector<std::string> args = {result.port, settings};
+  args.insert(args.end(), files.begin(), files.end());
+  result.run = run(args, timeout_seconds);
+  get_tty_settings(target.master_fd(), &result.settings);
+  result.target = target.finish();
+  return result;
+}
+
+void LoadTest::expect_success(const program_run &run, const std::string &output) const {
+  EXPECT_FALSE(run.timed_out);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(text(output), run.out);
+  EXPECT_EQ("", run.err);
+}
+
+void LoadTest::expect_failure(const program_run &run, const std::string &output) const {
+  EXPECT_FALSE(run.timed_out);
+  EXPECT_EQ(2, run.status);
+  EXPECT_EQ(text(output), run.out);
+  EXPECT_EQ("", run.err);
+}
+
+std::string LoadTest::text(const std::string &lines) const {
+  if (!on_wine())
+    return lines;
+  std::string converted;
+  for (char c : lines) {
+    if (c == '\n')
+      converted += '\r';
+    converted += c;
+  }
+  return converted;
+}
+
+} // namespace e2e

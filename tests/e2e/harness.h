@@ -1,0 +1,106 @@
+// The end-to-end harness: runs the real tarvick (natively, or tarvick.exe
+// under Wine) as a child process against a simulated target.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "simulated_target.h"
+#include "tty_settings.h"
+
+namespace e2e {
+
+enum class platform { native, wine };
+
+struct program_run {
+  int status = -1; // exit status, or -1 when killed
+  std::string out;
+  std::string err;
+  double seconds = 0;
+  bool timed_out = false;
+};
+
+// Runs `program` with `args` in `directory` and collects its output; kills it
+// after `timeout_seconds`.
+program_run run_program(const std::string &program, const std::vector<std::string> &args,
+                        const std::string &directory, double timeout_seconds,
+                        const std::vector<std::string> &environment = {});
+
+// A Windows name (COMn, or \\.\COMn from COM10 on) for a pseudo-terminal,
+// as a symbolic link in Wine's dosdevices; removed when it goes.
+class wine_port {
+public:
+  wine_port(const std::string &device, int lowest_number);
+  ~wine_port();
+  const std::string &name() const { return name_; }
+
+private:
+  std::string link_;
+  std::string name_;
+};
+
+const char DEFAULT_SETTINGS[] = "baud=115200 parity=N data=8 stop=1";
+
+// What a load did: the program's run, what the target received, and the
+// port's settings as the program left them.
+struct load_result {
+  std::string port; // as given to the program
+  program_run run;
+  testbed::target_record target;
+  tty_settings settings = {};
+};
+
+// A target that takes an image of `length` bytes and otherwise behaves well.
+inline testbed::target_script expecting_image(uint64_t length) {
+  testbed::target_script script;
+  script.image_length = length;
+  return script;
+}
+
+// One test's files and runs, on one platform.
+class LoadTest : public testing::TestWithParam<platform> {
+protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  bool on_wine() const { return GetParam() == platform::wine; }
+  // Writes a file in the test's own directory; returns its name there.
+  std::string write_file(const std::string &name, const std::string &content);
+  std::string path_of(const std::string &name) const { return directory_ + "/" + name; }
+  // The name under which the program opens the target's port.
+  std::string port_name(const testbed::simulated_target &target, int lowest_com = 3);
+  // Runs the program, with its arguments as given, in the test's directory.
+  program_run run(const std::vector<std::string> &args, double timeout_seconds = 60);
+  // Runs the program against a target playing `script`, with the port and
+  // `settings` as its first arguments and then `files`.
+  load_result load(const testbed::target_script &script, const std::vector<std::string> &files,
+                   const std::string &settings = DEFAULT_SETTINGS, double timeout_seconds = 60);
+  // Checks a completed run: status 0, exactly `output`, nothing on stderr.
+  void expect_success(const program_run &run, const std::string &output) const;
+  // Checks a failed run: status 2, exactly `output`, nothing on stderr.
+  void expect_failure(const program_run &run, const std::string &output) const;
+  // The program's text output on this platform (CR LF line ends on Windows).
+  std::string text(const std::string &lines) const;
+  // Which error code a failure shows: POSIX errno natively, else Windows'.
+  unsigned code(unsigned posix, unsigned windows) const { return on_wine() ? windows : posix; }
+
+  std::string directory_;
+  std::vector<std::unique_ptr<wine_port>> ports_;
+};
+
+std::string platform_name(const testing::TestParamInfo<platform> &info);
+
+// Both platforms; Wine cases fail if Wine is required here and missing.
+#define ON_BOTH_PLATFORMS(suite)                                                               \
+  INSTANTIATE_TEST_SUITE_P(, suite, testing::Values(e2e::platform::native, e2e::platform::wine), \
+                           e2e::platform_name)
+
+// Natively only, for what Wine does not emulate as Windows behaves.
+#define NATIVE_ONLY(suite)                                                                     \
+  INSTANTIATE_TEST_SUITE_P(, suite, testing::Values(e2e::platform::native), e2e::platform_name)
+
+} // namespace e2e

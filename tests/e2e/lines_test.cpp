@@ -1,0 +1,139 @@
+// Line programming: one line out, one reply back, a mark per reply.
+#include <sys/stat.h>
+
+#include "harness.h"
+
+using namespace e2e;
+using testbed::target_script;
+
+static const unsigned WINDOWS_FILE_NOT_FOUND = 2;
+static const unsigned WINDOWS_ACCESS_DENIED = 5;
+static const char LOADED[] = "program loaded, 1 bytes\n";
+
+typedef std::vector<std::string> lines;
+
+static target_script replying(std::vector<uint8_t> replies) {
+  target_script script = expecting_image(1);
+  script.line_replies = replies;
+  return script;
+}
+
+static std::string summary(unsigned nacks) {
+  return "\nprogramming complete, " + std::to_string(nacks) + " nack received.\n";
+}
+
+class Lines : public LoadTest {
+protected:
+  void SetUp() override {
+    LoadTest::SetUp();
+    write_file("image.bin", "I");
+  }
+  // Loads with `text` as the programming file.
+  load_result program(const target_script &script, const std::string &text) {
+    write_file("lines.txt", text);
+    return load(script, {"image.bin", "lines.txt"});
+  }
+};
+
+TEST_P(Lines, AcceptedLinesPrintAMarkEachAndTheSummary) {
+  load_result load_run = program(replying({}), "first\nsecond\nthird\n");
+  expect_success(load_run.run, LOADED + std::string("###") + summary(0));
+  EXPECT_EQ((lines{"first", "second", "third"}), load_run.target.lines);
+  EXPECT_EQ("\xAA"
+            "Ifirst\nsecond\nthird\n",
+            load_run.target.received);
+}
+
+TEST_P(Lines, EveryNackSendsTheLineAgainAndIsCounted) {
+  load_result load_run = program(replying({3, 1, 4, 5, 6, 1}), "one\ntwo\n");
+  expect_success(load_run.run, LOADED + std::string("B#BBE#") + summary(4));
+  EXPECT_EQ((lines{"one", "one", "two", "two", "two", "two"}), load_run.target.lines);
+}
+
+TEST_P(Lines, UnexpectedRepliesPrintThemselvesAndAreNoNacks) {
+  load_result load_run = program(replying({'A', 0, '\r', 0xFF, 7, 1}), "only\n");
+  expect_success(load_run.run, LOADED + std::string("A\0\r\xFF\x07#", 6) + summary(0));
+  EXPECT_EQ(6u, load_run.target.lines.size());
+}
+
+TEST_P(Lines, WrittenOkEndsTheRunAtOnce) {
+  load_result load_run = program(replying({1, 1, 2}), "a\nb\nc\nd\ne\n");
+  expect_success(load_run.run, LOADED + std::string("##written OK\n"));
+  EXPECT_EQ((lines{"a", "b", "c"}), load_run.target.lines);
+}
+
+TEST_P(Lines, WrittenOkAfterANackFollowsItsMark) {
+  load_result load_run = program(replying({6, 2}), "a\nb\n");
+  expect_success(load_run.run, LOADED + std::string("Ewritten OK\n"));
+}
+
+TEST_P(Lines, LineEndsAreLfOrCrLfAndALoneCrIsData) {
+  load_result load_run = program(replying({}), "dos\r\nunix\nlone\rcr\n\r\n\nlast");
+  expect_success(load_run.run, LOADED + std::string("######") + summary(0));
+  EXPECT_EQ((lines{"dos", "unix", "lone\rcr", "", "", "last"}), load_run.target.lines);
+}
+
+TEST_P(Lines, CtrlZEndsTheText) {
+  load_result load_run = program(replying({}), "a\nb\x1a"
+                                               "c\nd\n");
+  expect_success(load_run.run, LOADED + std::string("##") + summary(0));
+  EXPECT_EQ((lines{"a", "b"}), load_run.target.lines);
+}
+
+TEST_P(Lines, CtrlZAfterTheLastLineEndSendsNothingMore) {
+  load_result load_run = program(replying({}), "a\n\x1a\n\nmore\n");
+  expect_success(load_run.run, LOADED + std::string("#") + summary(0));
+  EXPECT_EQ((lines{"a"}), load_run.target.lines);
+}
+
+TEST_P(Lines, AnEmptyFileSendsNothing) {
+  load_result load_run = program(replying({}), "");
+  expect_success(load_run.run, LOADED + summary(0));
+  EXPECT_EQ("\xAAI", load_run.target.received);
+}
+
+TEST_P(Lines, LinesCarryAnyByte) {
+  std::string line;
+  for (int value = 0; value < 256; value++)
+    if (value != '\n' && value != 0x1A)
+      line += (char)value;
+  load_result load_run = program(replying({}), line + "\n" + line);
+  expect_success(load_run.run, LOADED + std::string("##") + summary(0));
+  EXPECT_EQ((lines{line, line}), load_run.target.lines);
+}
+
+TEST_P(Lines, AVeryLongLineGoesOutWhole) {
+  std::string line;
+  for (int i = 0; i < 3 * 1024 * 1024; i++)
+    line += (char)('a' + i % 26);
+  load_result load_run = program(replying({3, 1}), "short\n" + line + "\r\nend\n");
+  expect_success(load_run.run, LOADED + std::string("B##") + std::string("#") + summary(1));
+  ASSERT_EQ(4u, load_run.target.lines.size());
+  EXPECT_TRUE(line == load_run.target.lines[2]);
+}
+
+TEST_P(Lines, AByteAlreadyWaitingAnswersTheFirstLine) {
+  target_script script = replying({});
+  script.after_image = "X";
+  load_result load_run = program(script, "a\nb\n");
+  // X asks for the first line again; from then on each reply answers the
+  // line before, one step behind.
+  expect_success(load_run.run, LOADED + std::string("X##") + summary(0));
+  EXPECT_EQ((lines{"a", "a", "b"}), load_run.target.lines);
+}
+
+TEST_P(Lines, AMissingProgrammingFileIsReportedAfterTheImage) {
+  load_result load_run = load(expecting_image(1), {"image.bin", "missing.txt"});
+  expect_failure(load_run.run, LOADED + std::string("fail to open missing.txt : ") +
+                                   std::to_string(code(ENOENT, WINDOWS_FILE_NOT_FOUND)) + "\n");
+  EXPECT_EQ("\xAAI", load_run.target.received);
+}
+
+TEST_P(Lines, ADirectoryIsNoProgrammingFile) {
+  ASSERT_EQ(0, mkdir(path_of("folder").c_str(), 0755));
+  load_result load_run = load(expecting_image(1), {"image.bin", "folder"});
+  expect_failure(load_run.run, LOADED + std::string("fail to open folder : ") +
+                                   std::to_string(code(EISDIR, WINDOWS_ACCESS_DENIED)) + "\n");
+}
+
+ON_BOTH_PLATFORMS(Lines);

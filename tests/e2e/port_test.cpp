@@ -1,0 +1,115 @@
+// Opening and configuring the port, and every way that can fail.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+using namespace e2e;
+using testbed::simulated_target;
+using testbed::target_script;
+
+static const unsigned WINDOWS_FILE_NOT_FOUND = 2;
+static const unsigned WINDOWS_INVALID_PARAMETER = 87;
+
+class Port : public LoadTest {};
+
+TEST_P(Port, ThatDoesNotExistIsReportedByName) {
+  std::string port = on_wine() ? "COM254" : "/dev/tarvick-no-such-port";
+  expect_failure(run({port, DEFAULT_SETTINGS, "image.bin"}),
+                 "fail to open " + port + " : " +
+                     std::to_string(code(ENOENT, WINDOWS_FILE_NOT_FOUND)) + "\n");
+}
+
+TEST_P(Port, ThatIsNoSerialDeviceFailsAtItsTimeouts) {
+  write_file("plain.txt", "not a port");
+  program_run result = run({"plain.txt", DEFAULT_SETTINGS, "image.bin"});
+  EXPECT_EQ(2, result.status);
+  if (on_wine())
+    EXPECT_THAT(result.out, testing::MatchesRegex("fail to get plain.txt timeouts: [0-9]+\r\n"));
+  else
+    EXPECT_EQ("fail to get plain.txt timeouts: " + std::to_string(ENOTTY) + "\n", result.out);
+  EXPECT_EQ("", result.err);
+}
+
+TEST_P(Port, RejectedSettingsAreReportedWithThePortName) {
+  for (const char *settings : {"baud=9600 parity=no", "96,N,8,1 to=on", " baud=9600", "fast"}) {
+    SCOPED_TRACE(settings);
+    load_result load_run = load(target_script{}, {"image.bin"}, settings);
+    expect_failure(load_run.run, load_run.port + " config error: " +
+                                     std::to_string(code(EINVAL, WINDOWS_INVALID_PARAMETER)) +
+                                     "\n");
+    EXPECT_EQ("", load_run.target.received);
+  }
+}
+
+TEST_P(Port, SettingsAreAppliedInRawMode) {
+  write_file("image.bin", "");
+  load_result load_run = load(target_script{}, {"image.bin"},
+                              "baud=57600 parity=N data=8 stop=2 xon=on octs=on");
+  expect_success(load_run.run, "program loaded, 0 bytes\n");
+  const tty_settings &port = load_run.settings;
+  EXPECT_EQ(57600u, port.speed);
+  EXPECT_TRUE(port.cflag & CSTOPB);
+  EXPECT_TRUE(port.cflag & CRTSCTS);
+  EXPECT_TRUE(port.cflag & CREAD);
+  EXPECT_TRUE(port.iflag & IXON);
+  EXPECT_TRUE(port.iflag & IXOFF);
+  EXPECT_FALSE(port.lflag & (ICANON | ECHO | ISIG | IEXTEN));
+  EXPECT_FALSE(port.oflag & OPOST);
+  EXPECT_FALSE(port.iflag & (ICRNL | INLCR | IGNCR | ISTRIP));
+}
+
+TEST_P(Port, ASpeedAloneKeepsWhatTheStringDoesNotName) {
+  write_file("image.bin", "");
+  simulated_target target(target_script{});
+  target.start();
+  std::string port = port_name(target);
+  expect_success(run({port, "baud=9600 stop=2 xon=on octs=on", "image.bin"}),
+                 "program loaded, 0 bytes\n");
+  target.new_session();
+  expect_success(run({port, "baud=19200", "image.bin"}), "program loaded, 0 bytes\n");
+  tty_settings settings;
+  ASSERT_TRUE(get_tty_settings(target.master_fd(), &settings));
+  EXPECT_EQ(19200u, settings.speed);
+  EXPECT_FALSE(settings.cflag & CSTOPB) << "a speed without stop bits means one stop bit";
+  EXPECT_TRUE(settings.iflag & IXON) << "flow control is kept from the port";
+  EXPECT_TRUE(settings.cflag & CRTSCTS);
+  EXPECT_EQ(2, target.finish().sync_requests);
+}
+
+ON_BOTH_PLATFORMS(Port);
+
+// What Wine does not emulate: exclusive use, refused speeds and speeds off
+// the standard list.
+class NativePort : public LoadTest {};
+
+TEST_P(NativePort, HeldByAnotherProgramFailsToOpen) {
+  simulated_target target(target_script{});
+  target.start();
+  int holder = open(target.port_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(0, flock(holder, LOCK_EX | LOCK_NB));
+  expect_failure(run({target.port_path(), DEFAULT_SETTINGS, "image.bin"}),
+                 "fail to open " + target.port_path() + " : " + std::to_string(EWOULDBLOCK) +
+                     "\n");
+  close(holder);
+  EXPECT_EQ("", target.finish().received);
+}
+
+// Speed 0 passes the syntax but is no speed (it would hang the line up).
+TEST_P(NativePort, SettingsTheDeviceRefusesAreReportedWhenApplied) {
+  load_result load_run = load(target_script{}, {"image.bin"}, "baud=0");
+  expect_failure(load_run.run,
+                 "fail to set " + load_run.port + " config: " + std::to_string(EINVAL) + "\n");
+  EXPECT_EQ("", load_run.target.received);
+}
+
+TEST_P(NativePort, TakesAnySpeed) {
+  write_file("image.bin", "");
+  load_result load_run = load(target_script{}, {"image.bin"}, "baud=123456");
+  expect_success(load_run.run, "program loaded, 0 bytes\n");
+  EXPECT_EQ(123456u, load_run.settings.speed);
+}
+
+NATIVE_ONLY(NativePort);
