@@ -32,17 +32,18 @@ static int64_t earlier(int64_t a, int64_t b) {
 }
 
 // Waits for `events` until `deadline`: 1 ready, 0 deadline passed, -1 error.
+// A deadline already passed still takes what is ready now.
 static int wait_for(int fd, short events, int64_t deadline) {
   for (;;) {
     int64_t left = deadline == NO_DEADLINE ? -1 : deadline - now_ms();
-    if (deadline != NO_DEADLINE && left <= 0)
-      return 0;
+    if (deadline != NO_DEADLINE && left < 0)
+      left = 0;
     pollfd request = {fd, events, 0};
     int ready = poll(&request, 1, left > INT_MAX ? INT_MAX : (int)left);
     if (ready < 0 && errno == EINTR)
       continue;
-    if (ready != 0)
-      return ready > 0 ? 1 : -1;
+    if (ready != 0 || left == 0)
+      return ready > 0 ? 1 : ready;
   }
 }
 

@@ -26,6 +26,21 @@ static std::string byte_name(int byte) {
   return text;
 }
 
+// A line as it can be shown on a terminal: control bytes escaped, long
+// lines cut short.
+static std::string quoted(const std::string &line) {
+  const size_t SHOWN = 60;
+  std::string text = "\"";
+  for (size_t i = 0; i < line.size() && i < SHOWN; i++) {
+    unsigned char c = (unsigned char)line[i];
+    char escaped[8];
+    snprintf(escaped, sizeof escaped, "\\x%02X", c);
+    text += c >= ' ' && c < 0x7F && c != '"' && c != '\\' ? std::string(1, (char)c) : escaped;
+  }
+  text += line.size() > SHOWN ? "\"... (" + std::to_string(line.size()) + " bytes)" : "\"";
+  return text;
+}
+
 static void check(bool ok, const char *what) {
   if (!ok)
     throw std::runtime_error(std::string(what) + ": " + strerror(errno));
@@ -218,8 +233,7 @@ void simulated_target::take_line_byte(char byte) {
   record_.lines.push_back(current_line_);
   current_line_.clear();
   size_t index = record_.lines.size() - 1;
-  std::string line = "line " + std::to_string(index + 1) + " (" +
-                     std::to_string(record_.lines.back().size()) + " bytes)";
+  std::string line = "line " + std::to_string(index + 1) + " " + quoted(record_.lines.back());
   if ((int64_t)record_.lines.size() == script_.hang_up_after_lines) {
     narrate(line + ": hung up");
     close_line();

@@ -1,7 +1,6 @@
 // tarvick-target: a simulated target on a pseudo-terminal, to rehearse a load
 // without hardware. It prints the port to give tarvick, narrates what it
-// receives, and at SIGINT or SIGTERM (or once the line is closed) prints an
-// account of all it received.
+// receives, and at SIGINT or SIGTERM prints an account of all it received.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,8 +101,6 @@ static void print_account(const target_record &record, const options &chosen) {
     printf(record.image == chosen.image ? " (identical to %s)" : " (DIFFERENT from %s)",
            chosen.image_path.c_str());
   printf(" and %zu programming line(s)\n", record.lines.size());
-  for (size_t i = 0; i < record.lines.size(); i++)
-    printf("target: line %zu: %s\n", i + 1, record.lines[i].c_str());
 }
 
 int main(int argc, char **argv) {

@@ -93,6 +93,7 @@ protected:
 };
 
 std::string platform_name(const testing::TestParamInfo<platform> &info);
+inline void PrintTo(platform on, std::ostream *out) { *out << (on == platform::wine ? "Wine" : "Native"); }
 
 // Both platforms; Wine cases fail if Wine is required here and missing.
 #define ON_BOTH_PLATFORMS(suite)                                                               \

@@ -1,0 +1,140 @@
+// The POSIX layer's serial calls keep their Windows contracts: time-outs,
+// hang-ups, signals, and what a file or a terminal delivers.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/time.h>
+#include <unistd.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "simulated_target.h"
+
+using clock_type = std::chrono::steady_clock;
+
+static double seconds_since(clock_type::time_point start) {
+  return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+class PosixPort : public testing::Test {
+protected:
+  void SetUp() override {
+    port_ = CreateFileA(target_.port_path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                        OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, port_);
+  }
+  void TearDown() override { CloseHandle(port_); }
+
+  void set_read_timeouts(DWORD interval, DWORD constant) {
+    COMMTIMEOUTS timeouts = {interval, 0, constant, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port_, &timeouts));
+  }
+
+  testbed::simulated_target target_{testbed::target_script{}};
+  HANDLE port_ = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(PosixPort, AReadTimeOutIsSuccessWithNoBytes) {
+  set_read_timeouts(0, 300);
+  BYTE byte = 0;
+  DWORD count = 99;
+  SetLastError(0);
+  auto start = clock_type::now();
+  EXPECT_TRUE(ReadFile(port_, &byte, 1, &count, NULL));
+  EXPECT_EQ(0u, count);
+  EXPECT_EQ(0u, GetLastError());
+  EXPECT_GE(seconds_since(start), 0.29);
+}
+
+static void ignore_alarm(int) {}
+
+TEST_F(PosixPort, SignalsDoNotCutATimeOutShort) {
+  struct sigaction action = {};
+  action.sa_handler = ignore_alarm; // no SA_RESTART: poll sees EINTR
+  sigaction(SIGALRM, &action, nullptr);
+  itimerval every_50ms = {{0, 50000}, {0, 50000}};
+  setitimer(ITIMER_REAL, &every_50ms, nullptr);
+  set_read_timeouts(0, 400);
+  BYTE byte = 0;
+  DWORD count = 99;
+  auto start = clock_type::now();
+  BOOL ok = ReadFile(port_, &byte, 1, &count, NULL);
+  itimerval off = {};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(0u, count);
+  EXPECT_GE(seconds_since(start), 0.39);
+}
+
+TEST_F(PosixPort, IntervalMaxdwordReturnsAtOnceWithWhatIsThere) {
+  ASSERT_EQ(3, write(target_.master_fd(), "abc", 3));
+  set_read_timeouts(0, 5000);
+  BYTE bytes[4] = {};
+  DWORD count = 0;
+  ASSERT_TRUE(ReadFile(port_, bytes, 1, &count, NULL)); // waits for the first byte
+  ASSERT_EQ(1u, count);
+  set_read_timeouts(MAXDWORD, 0);
+  auto start = clock_type::now();
+  EXPECT_TRUE(ReadFile(port_, bytes, sizeof bytes, &count, NULL));
+  EXPECT_EQ(2u, count);
+  EXPECT_EQ(0, memcmp(bytes, "bc", 2));
+  EXPECT_TRUE(ReadFile(port_, bytes, sizeof bytes, &count, NULL));
+  EXPECT_EQ(0u, count);
+  EXPECT_LT(seconds_since(start), 1.0);
+}
+
+TEST_F(PosixPort, AHangUpIsAnErrorEvenWithoutTimeOut) {
+  set_read_timeouts(0, 0);
+  target_.start();
+  target_.hang_up();
+  BYTE byte = 0;
+  DWORD count = 99;
+  EXPECT_FALSE(ReadFile(port_, &byte, 1, &count, NULL));
+  EXPECT_EQ(0u, count);
+  EXPECT_EQ((DWORD)EIO, GetLastError());
+  EXPECT_FALSE(WriteFile(port_, "x", 1, &count, NULL));
+  target_.finish();
+}
+
+TEST_F(PosixPort, ATimedWriteStopsWhenTheLineIsBlocked) {
+  COMMTIMEOUTS timeouts = {0, 0, 0, 0, 200};
+  ASSERT_TRUE(SetCommTimeouts(port_, &timeouts));
+  std::string lots(1 << 20, 'x'); // more than the pseudo-terminal holds
+  DWORD written = 0;
+  auto start = clock_type::now();
+  EXPECT_TRUE(WriteFile(port_, lots.data(), (DWORD)lots.size(), &written, NULL));
+  EXPECT_LT(written, lots.size());
+  EXPECT_GE(seconds_since(start), 0.19);
+}
+
+TEST(PosixFiles, AFileDeliversTheWholeCountUnlessItEnds) {
+  char path[] = "/tmp/tarvick-file-XXXXXX";
+  close(mkstemp(path));
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  DWORD count = 0;
+  EXPECT_TRUE(WriteFile(file, "hello", 5, &count, NULL));
+  EXPECT_EQ(5u, count);
+  CloseHandle(file);
+  file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  BY_HANDLE_FILE_INFORMATION information;
+  ASSERT_TRUE(GetFileInformationByHandle(file, &information));
+  EXPECT_EQ(0u, information.nFileSizeHigh);
+  EXPECT_EQ(5u, information.nFileSizeLow);
+  char buffer[16];
+  EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &count, NULL));
+  EXPECT_EQ(5u, count);
+  COMMTIMEOUTS timeouts;
+  EXPECT_FALSE(GetCommTimeouts(file, &timeouts)) << "a file is no port";
+  EXPECT_EQ((DWORD)ENOTTY, GetLastError());
+  CloseHandle(file);
+  unlink(path);
+}
+
+TEST(PosixFiles, ADirectoryDoesNotOpen) {
+  EXPECT_EQ(INVALID_HANDLE_VALUE,
+            CreateFileA("/tmp", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL));
+  EXPECT_EQ((DWORD)EISDIR, GetLastError());
+}
