@@ -61,7 +61,9 @@ BOOL read_port(posix_handle *port, BYTE *buffer, DWORD count, DWORD *delivered) 
   bool has_interval = timeouts.ReadIntervalTimeout != 0 && !at_once;
   int64_t deadline = total_deadline;
   while (*delivered < count) {
-    int ready = wait_for(port->fd, POLLIN, deadline);
+    // Without any time-out the read itself waits (the port delivers at least
+    // one byte a read); otherwise poll measures the time.
+    int ready = deadline == NO_DEADLINE ? 1 : wait_for(port->fd, POLLIN, deadline);
     if (ready < 0)
       return fail_with(errno);
     if (ready == 0)

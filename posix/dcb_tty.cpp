@@ -103,7 +103,7 @@ void tty_from_dcb(const DCB *dcb, tty_settings *tty) {
     tty->cflag |= CSTOPB;
   if (dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE)
     tty->cflag |= CRTSCTS;
-  tty->cc[VMIN] = 0;
+  tty->cc[VMIN] = 1; // a read returns as soon as there is a byte
   tty->cc[VTIME] = 0;
   tty->cc[VSTART] = (uint8_t)dcb->XonChar;
   tty->cc[VSTOP] = (uint8_t)dcb->XoffChar;

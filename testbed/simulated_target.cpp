@@ -76,7 +76,13 @@ simulated_target::~simulated_target() {
   close(wake_[1]);
 }
 
-void simulated_target::start() { thread_ = std::thread(&simulated_target::run, this); }
+void simulated_target::start() {
+  if (!script_.expect_handshake) {
+    phase_ = IMAGE;
+    take_image(nullptr, 0);
+  }
+  thread_ = std::thread(&simulated_target::run, this);
+}
 
 target_record simulated_target::finish() {
   if (thread_.joinable()) {

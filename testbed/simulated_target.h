@@ -33,6 +33,7 @@ struct target_script {
   int64_t hang_up_after_lines = -1;       // close the line instead of replying
   uint64_t flood_bytes = 0;               // garbage sent at the first request
   bool keep_image = true;                 // false: count the image, do not store it
+  bool expect_handshake = true;           // false: the image is all that comes
 };
 
 struct target_record {

@@ -17,14 +17,18 @@ const BYTE REPLY_ERROR = 6; // "E", send the line again
 const char LINE_END = '\n';
 const uint32_t MAX_SEND = 1u << 30; // one send_bytes takes a 32-bit length
 
-static void send_line(const char *line, size_t length) {
-  do {
+// The line and its LF go out together, written into the spare byte behind
+// the line: the same bytes as two writes, but the target wakes once a line.
+static void send_line(text_file *file) {
+  char *bytes = file->line;
+  size_t length = file->line_length + 1;
+  bytes[file->line_length] = LINE_END;
+  while (length > 0) {
     uint32_t piece = length < MAX_SEND ? (uint32_t)length : MAX_SEND;
-    send_bytes(line, piece);
-    line += piece;
+    send_bytes(bytes, piece);
+    bytes += piece;
     length -= piece;
-  } while (length > 0);
-  send_bytes(&LINE_END, 1);
+  }
 }
 
 static BYTE await_reply() {
@@ -53,9 +57,9 @@ static void print_mark(BYTE reply, uint32_t *nack_count) {
 
 // Sends the line until the target accepts it (true) or reports that it has
 // written what it was sent (false). Each mark shows as its reply arrives.
-static bool send_until_accepted(const char *line, size_t length, uint32_t *nack_count) {
+static bool send_until_accepted(text_file *file, uint32_t *nack_count) {
   for (;;) {
-    send_line(line, length);
+    send_line(file);
     BYTE reply = await_reply();
     if (reply == REPLY_WRITTEN)
       return false;
@@ -72,7 +76,7 @@ void program_lines(const char *path) {
   open_text_file(&file, path);
   uint32_t nack_count = 0;
   while (read_text_line(&file)) {
-    if (!send_until_accepted(file.line, file.line_length, &nack_count)) {
+    if (!send_until_accepted(&file, &nack_count)) {
       printf("written OK\n");
       close_text_file(&file);
       exit(0);

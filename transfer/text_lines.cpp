@@ -34,10 +34,11 @@ static bool refill_chunk(text_file *file) {
   return got > 0;
 }
 
+// Appends to the current line, keeping room for one byte past it.
 static void append_to_line(text_file *file, const char *bytes, size_t count) {
-  if (file->line_length + count > file->line_capacity) {
+  if (file->line_length + count + 1 > file->line_capacity) {
     size_t capacity = file->line_capacity == 0 ? 256 : file->line_capacity;
-    while (capacity < file->line_length + count)
+    while (capacity < file->line_length + count + 1)
       capacity *= 2;
     char *grown = static_cast<char *>(realloc(file->line, capacity));
     if (grown == NULL)
@@ -45,12 +46,14 @@ static void append_to_line(text_file *file, const char *bytes, size_t count) {
     file->line = grown;
     file->line_capacity = capacity;
   }
-  memcpy(file->line + file->line_length, bytes, count);
+  if (count > 0)
+    memcpy(file->line + file->line_length, bytes, count);
   file->line_length += count;
 }
 
 bool read_text_line(text_file *file) {
   file->line_length = 0;
+  append_to_line(file, NULL, 0); // the line buffer exists, even for an empty line
   bool line_started = false;
   for (;;) {
     if (file->chunk_offset == file->chunk_length &&

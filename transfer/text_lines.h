@@ -19,7 +19,7 @@ struct text_file {
   DWORD chunk_length;
   DWORD chunk_offset;
   bool text_ended;
-  char *line; // the current line, without its line end
+  char *line; // the current line, without its line end, with room for one byte more
   size_t line_length;
   size_t line_capacity;
 };

@@ -8,10 +8,13 @@
 #include "../driver/report.h"
 #include "../serial/serial_port.h"
 
-// The image is read whole into one buffer and handed to the port in one call;
-// the buffer and the file stay until the process ends.
+// The image is read whole into one buffer and handed to the port in one call.
+// The file and the buffer are held until the process ends.
+static HANDLE image = INVALID_HANDLE_VALUE;
+static BYTE *buffer = NULL;
+
 void upload_image(const char *path) {
-  HANDLE image = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  image = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
   if (image == INVALID_HANDLE_VALUE)
     report_and_exit("fail to open %s : %u\n", path, last_error_code());
   BY_HANDLE_FILE_INFORMATION information;
@@ -19,7 +22,7 @@ void upload_image(const char *path) {
     report_and_exit("fail to get file information %s : %u\n", path, last_error_code());
   if (information.nFileSizeHigh != 0)
     report_and_exit("file \"%s\" is to long\n", path);
-  BYTE *buffer = static_cast<BYTE *>(malloc(information.nFileSizeLow));
+  buffer = static_cast<BYTE *>(malloc(information.nFileSizeLow));
   if (buffer == NULL && information.nFileSizeLow != 0)
     report_and_exit("insufficient memory !!!\n");
   // The file may have shrunk since its size was taken: what was read is sent.

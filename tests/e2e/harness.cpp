@@ -25,6 +25,12 @@ std::string platform_name(const testing::TestParamInfo<platform> &info) {
   return info.param == platform::wine ? "Wine" : "Native";
 }
 
+std::vector<platform> tested_platforms() {
+  if (TARVICK_WINE_CASES)
+    return {platform::native, platform::wine};
+  return {platform::native};
+}
+
 static std::vector<char *> c_strings(std::vector<std::string> &strings) {
   std::vector<char *> pointers;
   for (std::string &text : strings)
