@@ -61,9 +61,8 @@ static measured run(const std::vector<std::string> &args) {
 }
 
 // Runs `args` (with the port put in for "PORT") against a fresh target.
-static measured against_target(const testbed::target_script &script,
-                               std::vector<std::string> args, uint64_t *image_bytes,
-                               size_t *lines) {
+static measured against_target(const testbed::target_script &script, std::vector<std::string> args,
+                               uint64_t *image_bytes, size_t *lines) {
   testbed::simulated_target target(script);
   target.start();
   for (std::string &arg : args) {
@@ -127,17 +126,15 @@ int main(int argc, char **argv) {
     if (bytes != IMAGE_SIZE)
       return fprintf(stderr, "tarvick's upload arrived short\n"), 1;
     dd_upload.push_back(
-        against_target(raw_upload,
-                       {"/bin/dd", "if=" + image, "of=PORT", "bs=64K", "status=none"}, &bytes,
-                       &count)
+        against_target(raw_upload, {"/bin/dd", "if=" + image, "of=PORT", "bs=64K", "status=none"},
+                       &bytes, &count)
             .seconds);
     if (bytes != IMAGE_SIZE)
       return fprintf(stderr, "dd upload arrived short: %llu\n", (unsigned long long)bytes), 1;
-    tarvick_lines.push_back(against_target(programming,
-                                           {tarvick, "PORT", SETTINGS,
-                                            directory + "/empty.bin", lines},
-                                           &bytes, &count)
-                                .seconds);
+    tarvick_lines.push_back(
+        against_target(programming, {tarvick, "PORT", SETTINGS, directory + "/empty.bin", lines},
+                       &bytes, &count)
+            .seconds);
     if (count != LINE_COUNT)
       return fprintf(stderr, "tarvick sent %zu lines\n", count), 1;
     loop_lines.push_back(
@@ -148,9 +145,10 @@ int main(int argc, char **argv) {
   double upload_ratio = median(tarvick_upload) / median(dd_upload);
   double lines_ratio = median(tarvick_lines) / median(loop_lines);
   printf("median of %d rounds on pseudo-terminals\n", ROUNDS);
-  printf("upload of 64 MiB:   tarvick %.3f s (%.0f MiB/s), dd %.3f s: %+.1f%% (target within +5%%)\n",
-         median(tarvick_upload), 64 / median(tarvick_upload), median(dd_upload),
-         (upload_ratio - 1) * 100);
+  printf(
+      "upload of 64 MiB:   tarvick %.3f s (%.0f MiB/s), dd %.3f s: %+.1f%% (target within +5%%)\n",
+      median(tarvick_upload), 64 / median(tarvick_upload), median(dd_upload),
+      (upload_ratio - 1) * 100);
   printf("20,000 lines:       tarvick %.3f s (%.1f us a line), loop %.3f s (%.1f us): %+.1f%% "
          "(target within +15%%)\n",
          median(tarvick_lines), median(tarvick_lines) / LINE_COUNT * 1e6, median(loop_lines),

@@ -18,7 +18,23 @@ add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES})
 target_link_libraries(tarvick_core PUBLIC tarvick_posix)
 add_executable(tarvick driver/main.cpp)
 target_link_libraries(tarvick PRIVATE tarvick_core)
-install(TARGETS tarvick RUNTIME DESTINATION bin)
+
+include(GNUInstallDirs)
+install(TARGETS tarvick RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES man/tarvick.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The .deb: the program and its manual page.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tarvick)
+set(CPACK_PACKAGE_VENDOR "The tarvick developers")
+set(CPACK_PACKAGE_CONTACT "The tarvick developers <tarvick@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "${PROJECT_DESCRIPTION}\ntarvick opens a serial port, synchronizes with the target by a one-byte handshake, sends it a program image, and can feed it a text programming file line by line.")
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+include(CPack)
 
 if(TARVICK_WIN32)
   include(cmake/win32_subbuild.cmake)

@@ -1,11 +1,21 @@
 # The Windows program, on the platform's own serial interface.
+enable_language(RC)
+configure_file(driver/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/version.rc @ONLY)
 add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES})
-add_executable(tarvick driver/main.cpp)
+add_executable(tarvick driver/main.cpp ${CMAKE_CURRENT_BINARY_DIR}/version.rc)
 target_link_libraries(tarvick PRIVATE tarvick_core)
 if(MINGW)
   # Static, so that it runs on a bare Windows without MinGW's DLLs.
   target_link_options(tarvick PRIVATE -static -static-libgcc -static-libstdc++)
 endif()
+
+# The .zip for Windows: the program, its manual page and the README.
+install(TARGETS tarvick RUNTIME DESTINATION .)
+install(FILES README.md man/tarvick.1 DESTINATION .)
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_FILE_NAME tarvick-${PROJECT_VERSION}-win32)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+include(CPack)
 
 # The settings-syntax vectors against the platform's own BuildCommDCBA.
 if(TARVICK_TESTS AND EXISTS /usr/src/googletest/CMakeLists.txt)

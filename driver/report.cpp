@@ -16,4 +16,6 @@ void report_and_exit(const char *format, ...) {
   exit(FAILURE_STATUS); // a normal exit, so standard output is flushed
 }
 
-unsigned last_error_code() { return (unsigned)GetLastError(); }
+unsigned last_error_code() {
+  return (unsigned)GetLastError();
+}

@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   DCB expected = with_settable_members(before, dcb);
   if (memcmp(&dcb, &expected, sizeof dcb) != 0)
     __builtin_trap(); // a member outside the syntax changed
-  if (dcb.Parity > SPACEPARITY || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.StopBits > TWOSTOPBITS)
+  if (dcb.Parity > SPACEPARITY || dcb.ByteSize < 5 || dcb.ByteSize > 8 ||
+      dcb.StopBits > TWOSTOPBITS)
     __builtin_trap();
   DCB again = before;
   if (!BuildCommDCBA(settings.c_str(), &again) || memcmp(&again, &dcb, sizeof dcb) != 0)

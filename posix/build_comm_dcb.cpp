@@ -145,8 +145,7 @@ static bool parse_old_form(const char *text, DCB *dcb) {
 }
 
 // One "key=value" of the new form; returns what follows it, or null.
-static const char *parse_setting(const char *text, DCB *dcb, bool *baud_given,
-                                 bool *stop_given) {
+static const char *parse_setting(const char *text, DCB *dcb, bool *baud_given, bool *stop_given) {
   DWORD on = FALSE;
   const char *value;
   if (strncasecmp(text, "baud=", 5) == 0) {

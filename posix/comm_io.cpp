@@ -21,7 +21,9 @@ static int64_t now_ms() {
   return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
-static int64_t deadline_after(uint64_t ms) { return ms == 0 ? NO_DEADLINE : now_ms() + (int64_t)ms; }
+static int64_t deadline_after(uint64_t ms) {
+  return ms == 0 ? NO_DEADLINE : now_ms() + (int64_t)ms;
+}
 
 static int64_t earlier(int64_t a, int64_t b) {
   if (a == NO_DEADLINE)
@@ -55,8 +57,8 @@ static bool returns_at_once(const COMMTIMEOUTS &timeouts) {
 BOOL read_port(posix_handle *port, BYTE *buffer, DWORD count, DWORD *delivered) {
   const COMMTIMEOUTS &timeouts = port->timeouts;
   bool at_once = returns_at_once(timeouts);
-  uint64_t total = (uint64_t)timeouts.ReadTotalTimeoutMultiplier * count +
-                   timeouts.ReadTotalTimeoutConstant;
+  uint64_t total =
+      (uint64_t)timeouts.ReadTotalTimeoutMultiplier * count + timeouts.ReadTotalTimeoutConstant;
   int64_t total_deadline = at_once ? now_ms() : deadline_after(total);
   bool has_interval = timeouts.ReadIntervalTimeout != 0 && !at_once;
   int64_t deadline = total_deadline;
@@ -113,8 +115,8 @@ static BOOL put_bytes(posix_handle *port, const BYTE *buffer, DWORD count, DWORD
 
 BOOL write_port(posix_handle *port, const BYTE *buffer, DWORD count, DWORD *written) {
   const COMMTIMEOUTS &timeouts = port->timeouts;
-  uint64_t total = (uint64_t)timeouts.WriteTotalTimeoutMultiplier * count +
-                   timeouts.WriteTotalTimeoutConstant;
+  uint64_t total =
+      (uint64_t)timeouts.WriteTotalTimeoutMultiplier * count + timeouts.WriteTotalTimeoutConstant;
   int64_t deadline = deadline_after(total);
   // Only a timed write needs a descriptor that never blocks.
   if (deadline != NO_DEADLINE && !set_blocking(port->fd, false))

@@ -71,8 +71,8 @@ void dcb_from_tty(const tty_settings *tty, int modem_lines, DCB *dcb) {
   bool dtr = modem_lines < 0 || (modem_lines & TIOCM_DTR);
   bool rts = modem_lines < 0 || (modem_lines & TIOCM_RTS);
   dcb->fDtrControl = dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-  dcb->fRtsControl = cts_flow ? RTS_CONTROL_HANDSHAKE
-                              : (rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE);
+  dcb->fRtsControl =
+      cts_flow ? RTS_CONTROL_HANDSHAKE : (rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE);
   dcb->fTXContinueOnXoff = TRUE;
   dcb->fOutX = (tty->iflag & IXON) != 0;
   dcb->fInX = (tty->iflag & IXOFF) != 0;

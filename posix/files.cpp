@@ -59,8 +59,7 @@ static HANDLE fail_open(int fd, int error_code) {
 }
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD,
-                   HANDLE) {
+                   LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD, HANDLE) {
   if (dwCreationDisposition != OPEN_EXISTING && dwCreationDisposition != CREATE_ALWAYS &&
       dwCreationDisposition != CREATE_NEW)
     return fail_open(-1, EINVAL);
@@ -159,8 +158,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
   return ok;
 }
 
-BOOL GetFileInformationByHandle(HANDLE hFile,
-                                LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
+BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
   posix_handle *file = handle_of(hFile);
   if (file == nullptr)
     return FALSE;

@@ -12,9 +12,9 @@
 #include <IOKit/serial/ioss.h>
 #endif
 
-static const uint32_t STANDARD_SPEEDS[] = {50,   75,   110,  134,   150,   200,   300,   600,
-                                           1200, 1800, 2400, 4800,  9600,  19200, 38400,
-                                           57600, 115200, 230400};
+static const uint32_t STANDARD_SPEEDS[] = {50,   75,    110,   134,   150,    200,
+                                           300,  600,   1200,  1800,  2400,   4800,
+                                           9600, 19200, 38400, 57600, 115200, 230400};
 
 static bool is_standard(uint32_t speed) {
   for (uint32_t known : STANDARD_SPEEDS)

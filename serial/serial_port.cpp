@@ -27,8 +27,8 @@ static void apply_settings(const char *settings) {
 
 void open_serial_port(const char *name, const char *settings) {
   port_name = name;
-  serial_port = CreateFileA(port_name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0,
-                            NULL);
+  serial_port =
+      CreateFileA(port_name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
   if (serial_port == INVALID_HANDLE_VALUE)
     report_and_exit("fail to open %s : %u\n", port_name, last_error_code());
   if (!GetCommTimeouts(serial_port, &port_timeouts))

@@ -23,8 +23,8 @@ struct target_script {
   // The reply to each handshake request in turn (a byte, or SILENT); every
   // request past the list is answered with SYNC_REPLY.
   std::vector<int> sync_replies;
-  std::string preload;     // already waiting in the port's input at the start
-  std::string after_sync;  // sent right behind the handshake reply
+  std::string preload;    // already waiting in the port's input at the start
+  std::string after_sync; // sent right behind the handshake reply
   uint64_t image_length = 0;
   std::string after_image; // sent once the whole image has arrived
   // The reply to each programming line in turn; 1 (accepted) past the list.

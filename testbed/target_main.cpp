@@ -95,8 +95,8 @@ static options parse_options(int argc, char **argv) {
 }
 
 static void print_account(const target_record &record, const options &chosen) {
-  printf("target: received %d handshake request(s), an image of %llu bytes",
-         record.sync_requests, (unsigned long long)record.image_bytes);
+  printf("target: received %d handshake request(s), an image of %llu bytes", record.sync_requests,
+         (unsigned long long)record.image_bytes);
   if (!chosen.image_path.empty())
     printf(record.image == chosen.image ? " (identical to %s)" : " (DIFFERENT from %s)",
            chosen.image_path.c_str());

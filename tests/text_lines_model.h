@@ -16,8 +16,8 @@ inline std::vector<std::string> model_lines(std::string text) {
   size_t start = 0;
   while (start < text.size()) {
     size_t line_end = text.find('\n', start);
-    std::string line = text.substr(start, line_end == std::string::npos ? std::string::npos
-                                                                         : line_end - start);
+    std::string line =
+        text.substr(start, line_end == std::string::npos ? std::string::npos : line_end - start);
     if (line_end != std::string::npos && !line.empty() && line.back() == '\r')
       line.pop_back();
     lines.push_back(line);

@@ -56,8 +56,7 @@ bool read_text_line(text_file *file) {
   append_to_line(file, NULL, 0); // the line buffer exists, even for an empty line
   bool line_started = false;
   for (;;) {
-    if (file->chunk_offset == file->chunk_length &&
-        (file->text_ended || !refill_chunk(file))) {
+    if (file->chunk_offset == file->chunk_length && (file->text_ended || !refill_chunk(file))) {
       file->text_ended = true;
       return line_started; // a last line needs no line end
     }

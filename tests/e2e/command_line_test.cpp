@@ -14,8 +14,8 @@ TEST_P(CommandLine, FewerThanThreeArgumentsGiveTheUsageAndLeaveThePortAlone) {
   simulated_target target(target_script{});
   target.start();
   std::string port = port_name(target);
-  for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-           {}, {port}, {port, DEFAULT_SETTINGS}}) {
+  for (const std::vector<std::string> &args :
+       std::vector<std::vector<std::string>>{{}, {port}, {port, DEFAULT_SETTINGS}}) {
     SCOPED_TRACE(std::to_string(args.size()) + " arguments");
     expect_failure(run(args), USAGE);
   }
@@ -35,9 +35,9 @@ TEST_P(CommandLine, ThreeArgumentsLoadTheImageOnly) {
 TEST_P(CommandLine, ArgumentsPastTheFourthAreIgnored) {
   write_file("image.bin", "abc");
   write_file("lines.txt", "one\ntwo\n");
-  load_result load_run =
-      load(expecting_image(3), {"image.bin", "lines.txt", "extra", "more"});
-  expect_success(load_run.run, "program loaded, 3 bytes\n##\nprogramming complete, 0 nack received.\n");
+  load_result load_run = load(expecting_image(3), {"image.bin", "lines.txt", "extra", "more"});
+  expect_success(load_run.run,
+                 "program loaded, 3 bytes\n##\nprogramming complete, 0 nack received.\n");
   EXPECT_EQ((std::vector<std::string>{"one", "two"}), load_run.target.lines);
 }
 

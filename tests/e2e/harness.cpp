@@ -18,7 +18,8 @@ extern char **environ;
 
 namespace e2e {
 
-static const char *const WINE_ENVIRONMENT[] = {"WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="};
+static const char *const WINE_ENVIRONMENT[] = {"WINEDEBUG=-all",
+                                               "WINEDLLOVERRIDES=mscoree,mshtml="};
 static const int HIGHEST_COM = 255;
 
 std::string platform_name(const testing::TestParamInfo<platform> &info) {
@@ -152,7 +153,9 @@ wine_port::wine_port(const std::string &device, int lowest_number) {
   throw std::runtime_error("no free COM port number in the Wine prefix");
 }
 
-wine_port::~wine_port() { unlink(link_.c_str()); }
+wine_port::~wine_port() {
+  unlink(link_.c_str());
+}
 
 void LoadTest::SetUp() {
   if (on_wine() && !prepare_wine()) {

@@ -93,19 +93,20 @@ protected:
 };
 
 std::string platform_name(const testing::TestParamInfo<platform> &info);
-inline void PrintTo(platform on, std::ostream *out) { *out << (on == platform::wine ? "Wine" : "Native"); }
+inline void PrintTo(platform on, std::ostream *out) {
+  *out << (on == platform::wine ? "Wine" : "Native");
+}
 
 // The native program, and tarvick.exe under Wine where this build makes it.
 std::vector<platform> tested_platforms();
 
 // Both platforms. Where tarvick.exe is built but Wine is missing, its cases
 // are skipped, or fail where the Windows program must be tested.
-#define ON_BOTH_PLATFORMS(suite)                                                               \
-  INSTANTIATE_TEST_SUITE_P(, suite, testing::ValuesIn(e2e::tested_platforms()),                 \
-                           e2e::platform_name)
+#define ON_BOTH_PLATFORMS(suite)                                                                   \
+  INSTANTIATE_TEST_SUITE_P(, suite, testing::ValuesIn(e2e::tested_platforms()), e2e::platform_name)
 
 // Natively only, for what Wine does not emulate as Windows behaves.
-#define NATIVE_ONLY(suite)                                                                     \
+#define NATIVE_ONLY(suite)                                                                         \
   INSTANTIATE_TEST_SUITE_P(, suite, testing::Values(e2e::platform::native), e2e::platform_name)
 
 } // namespace e2e

@@ -46,8 +46,8 @@ TEST_P(Port, RejectedSettingsAreReportedWithThePortName) {
 
 TEST_P(Port, SettingsAreAppliedInRawMode) {
   write_file("image.bin", "");
-  load_result load_run = load(target_script{}, {"image.bin"},
-                              "baud=57600 parity=N data=8 stop=2 xon=on octs=on");
+  load_result load_run =
+      load(target_script{}, {"image.bin"}, "baud=57600 parity=N data=8 stop=2 xon=on octs=on");
   expect_success(load_run.run, "program loaded, 0 bytes\n");
   const tty_settings &port = load_run.settings;
   EXPECT_EQ(57600u, port.speed);
@@ -91,8 +91,7 @@ TEST_P(NativePort, HeldByAnotherProgramFailsToOpen) {
   int holder = open(target.port_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_EQ(0, flock(holder, LOCK_EX | LOCK_NB));
   expect_failure(run({target.port_path(), DEFAULT_SETTINGS, "image.bin"}),
-                 "fail to open " + target.port_path() + " : " + std::to_string(EWOULDBLOCK) +
-                     "\n");
+                 "fail to open " + target.port_path() + " : " + std::to_string(EWOULDBLOCK) + "\n");
   close(holder);
   EXPECT_EQ("", target.finish().received);
 }
