@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -21,6 +22,7 @@ namespace e2e {
 static const char *const WINE_ENVIRONMENT[] = {"WINEDEBUG=-all",
                                                "WINEDLLOVERRIDES=mscoree,mshtml="};
 static const int HIGHEST_COM = 255;
+static const time_t STALE_LINK_SECONDS = 600;
 
 std::string platform_name(const testing::TestParamInfo<platform> &info) {
   return info.param == platform::wine ? "Wine" : "Native";
@@ -140,9 +142,11 @@ wine_port::wine_port(const std::string &device, int lowest_number) {
   std::string devices = std::string(WINE_PREFIX) + "/dosdevices/com";
   for (int number = lowest_number; number <= HIGHEST_COM; number++) {
     std::string link = devices + std::to_string(number);
+    // A link to a device long gone was left by a test that died; a recent one
+    // may belong to a test that is still running, and only its owner removes it.
     struct stat status;
-    // A link to a device that is gone was left by a test that died.
-    if (lstat(link.c_str(), &status) == 0 && stat(link.c_str(), &status) != 0)
+    if (lstat(link.c_str(), &status) == 0 && time(nullptr) - status.st_mtime > STALE_LINK_SECONDS &&
+        stat(link.c_str(), &status) != 0)
       unlink(link.c_str());
     if (symlink(device.c_str(), link.c_str()) != 0)
       continue;
