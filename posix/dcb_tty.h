@@ -1,6 +1,6 @@
 // How a DCB maps onto a terminal's settings and modem lines, both ways.
 // Always raw binary: no echo, no canonical input, no CR/LF translation, no
-// signals, and reads that return what is there (the waiting is done by poll).
+// signals, and a read that returns as soon as one byte is there.
 #pragma once
 
 #include <windows.h>
