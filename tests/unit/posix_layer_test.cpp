@@ -98,6 +98,19 @@ TEST_F(PosixPort, AHangUpIsAnErrorEvenWithoutTimeOut) {
   target_.finish();
 }
 
+TEST_F(PosixPort, AHangUpIsAnErrorAtOnceUnderATimeOut) {
+  set_read_timeouts(0, 2000);
+  target_.start();
+  target_.hang_up();
+  target_.finish();
+  BYTE byte = 0;
+  DWORD count = 99;
+  auto start = clock_type::now();
+  EXPECT_FALSE(ReadFile(port_, &byte, 1, &count, NULL)) << "a dead line is no silent one";
+  EXPECT_EQ((DWORD)EIO, GetLastError());
+  EXPECT_LT(seconds_since(start), 1.0);
+}
+
 TEST_F(PosixPort, ATimedWriteStopsWhenTheLineIsBlocked) {
   COMMTIMEOUTS timeouts = {0, 0, 0, 0, 200};
   ASSERT_TRUE(SetCommTimeouts(port_, &timeouts));
