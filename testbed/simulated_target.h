@@ -5,7 +5,6 @@
 // line, all as scripted, and records every byte it receives.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -85,7 +84,6 @@ private:
   int master_ = -1;
   int slave_ = -1; // held so that the port lives between openings
   int wake_[2] = {-1, -1};
-  std::atomic<bool> stopping_{false};
   bool draining_ = false;
   std::thread thread_;
   std::recursive_mutex mutex_; // the record, between the target and its owner
