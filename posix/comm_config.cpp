@@ -59,22 +59,38 @@ BOOL GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
   return TRUE;
 }
 
+// Applies `wanted` and reads it back. Where the device quietly kept
+// something else, the earlier settings go back and the call fails, as the
+// serial driver of Windows refuses a speed or framing it cannot make.
+static BOOL apply_tty_settings(int fd, const tty_settings *before, const tty_settings *wanted,
+                               bool serial_line) {
+  tty_settings held;
+  if (!set_tty_settings(fd, wanted) || !get_tty_settings(fd, &held))
+    return fail_with(errno);
+  if (tty_holds(wanted, &held, serial_line))
+    return TRUE;
+  set_tty_settings(fd, before);
+  return fail_with(EINVAL);
+}
+
 BOOL SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize) {
   posix_handle *port = port_of(hCommDev);
   if (port == nullptr)
     return FALSE;
   if (lpCC == nullptr || dwSize < sizeof(COMMCONFIG) || !dcb_is_valid(&lpCC->dcb))
     return fail_with(EINVAL);
-  tty_settings tty;
-  if (!get_tty_settings(port->fd, &tty))
+  tty_settings before;
+  if (!get_tty_settings(port->fd, &before))
     return fail_with(errno);
-  tty_from_dcb(&lpCC->dcb, &tty);
-  if (!set_tty_settings(port->fd, &tty))
-    return fail_with(errno);
-  // Modem lines change only where the DCB asks for another state.
+  tty_settings wanted = before;
+  tty_from_dcb(&lpCC->dcb, &wanted);
+  // Only a real serial line has modem lines.
   int lines = modem_lines_of(port->fd);
-  int wanted = lines < 0 ? lines : modem_lines_from_dcb(&lpCC->dcb, lines);
-  if (wanted != lines && ioctl(port->fd, TIOCMSET, &wanted) != 0)
+  if (!apply_tty_settings(port->fd, &before, &wanted, lines >= 0))
+    return FALSE;
+  // Modem lines change only where the DCB asks for another state.
+  int wanted_lines = lines < 0 ? lines : modem_lines_from_dcb(&lpCC->dcb, lines);
+  if (wanted_lines != lines && ioctl(port->fd, TIOCMSET, &wanted_lines) != 0)
     return fail_with(errno);
   return TRUE;
 }

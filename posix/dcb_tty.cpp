@@ -60,6 +60,13 @@ static uint32_t parity_bits(BYTE parity) {
   }
 }
 
+// A UART's "two stop bits" are one and a half with five data bits.
+static BYTE stop_bits_of(uint32_t cflag) {
+  if (!(cflag & CSTOPB))
+    return ONESTOPBIT;
+  return (cflag & CSIZE) == CS5 ? ONE5STOPBITS : TWOSTOPBITS;
+}
+
 void dcb_from_tty(const tty_settings *tty, int modem_lines, DCB *dcb) {
   *dcb = DCB{};
   dcb->DCBlength = sizeof(DCB);
@@ -80,7 +87,7 @@ void dcb_from_tty(const tty_settings *tty, int modem_lines, DCB *dcb) {
   dcb->XoffLim = XOFF_LIMIT;
   dcb->ByteSize = byte_size_of(tty->cflag);
   dcb->Parity = parity_of(tty->cflag);
-  dcb->StopBits = (tty->cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
+  dcb->StopBits = stop_bits_of(tty->cflag);
   dcb->XonChar = (char)tty->cc[VSTART];
   dcb->XoffChar = (char)tty->cc[VSTOP];
 }
@@ -98,10 +105,13 @@ void tty_from_dcb(const DCB *dcb, tty_settings *tty) {
   tty->lflag &= ~(uint32_t)(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
   tty->cflag &= ~(uint32_t)(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
   tty->cflag |= CLOCAL | CREAD | csize_of(dcb->ByteSize) | parity_bits(dcb->Parity);
-  // One and a half stop bits exist only with five data bits; termios has two.
+  // One and a half stop bits exist only with five data bits, where the
+  // UART makes them from CSTOPB.
   if (dcb->StopBits != ONESTOPBIT)
     tty->cflag |= CSTOPB;
-  if (dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE)
+  // CTS flow alone decides: an RTS handshake without it holds RTS on, so
+  // that "octs=off" switches flow control off on a port that had it.
+  if (dcb->fOutxCtsFlow)
     tty->cflag |= CRTSCTS;
   tty->cc[VMIN] = 1; // a read returns as soon as there is a byte
   tty->cc[VTIME] = 0;
@@ -122,9 +132,26 @@ int modem_lines_from_dcb(const DCB *dcb, int modem_lines) {
   return modem_lines;
 }
 
+// As the serial driver of Windows: a UART makes 1.5 stop bits only with
+// five data bits, and 2 stop bits only with six or more.
+static bool stop_bits_valid(const DCB *dcb) {
+  if (dcb->StopBits == ONE5STOPBITS)
+    return dcb->ByteSize == 5;
+  if (dcb->StopBits == TWOSTOPBITS)
+    return dcb->ByteSize != 5;
+  return dcb->StopBits == ONESTOPBIT;
+}
+
 bool dcb_is_valid(const DCB *dcb) {
   bool parity_ok = dcb->Parity <= SPACEPARITY && (CMSPAR != 0 || dcb->Parity <= EVENPARITY);
   // Speed 0 would hang the line up rather than set a rate.
   return dcb->BaudRate != 0 && dcb->ByteSize >= 5 && dcb->ByteSize <= 8 && parity_ok &&
-         dcb->StopBits <= TWOSTOPBITS;
+         stop_bits_valid(dcb);
+}
+
+bool tty_holds(const tty_settings *asked, const tty_settings *held, bool serial_line) {
+  const uint32_t FRAMING = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+  if (held->speed != asked->speed)
+    return false;
+  return !serial_line || (held->cflag & FRAMING) == (asked->cflag & FRAMING);
 }

@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <new>
 
 #include "handle.h"
+#include "tty_settings.h"
 
 static const DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 static const DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
@@ -15,24 +18,68 @@ static const DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 // A single read or write moves at most this much, below every system's limit.
 static const size_t MAX_TRANSFER = 1u << 30;
 
-// Terminals held for exclusive use. TIOCEXCL belongs to the device, not to
-// the descriptor, so it is dropped at exit as Windows ends exclusive use
-// when the process ends.
-static const int MAX_EXCLUSIVE = 8;
-static int exclusive_ttys[MAX_EXCLUSIVE];
-static int exclusive_count = 0;
+// What a run holds on the ports it opened for exclusive use: the TIOCEXCL
+// mark, which belongs to the device and outlives the descriptor while
+// another process has the device open, and the driver's low-latency flag.
+// Both are given back at exit and when a signal stops the run, as Windows
+// ends exclusive use when the process ends, however it ends. Only what
+// this run changed is undone.
+struct held_port {
+  int fd;
+  bool marked_exclusive;
+  bool set_low_latency;
+  int serial_flags; // the driver's flags before
+};
 
-static void release_exclusive_ttys() {
-  for (int i = 0; i < exclusive_count; i++)
-    ioctl(exclusive_ttys[i], TIOCNXCL);
+static const int MAX_HELD = 8;
+static held_port held_ports[MAX_HELD];
+static volatile sig_atomic_t held_count = 0;
+static const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// System calls only: it also runs in a signal handler.
+static void release_held_ports() {
+  int count = held_count;
+  held_count = 0;
+  for (int i = 0; i < count; i++) {
+    if (held_ports[i].marked_exclusive)
+      ioctl(held_ports[i].fd, TIOCNXCL);
+    if (held_ports[i].set_low_latency)
+      restore_serial_flags(held_ports[i].fd, held_ports[i].serial_flags);
+  }
 }
 
-static void hold_exclusive_tty(int fd) {
-  if (exclusive_count == MAX_EXCLUSIVE || ioctl(fd, TIOCEXCL) != 0)
+// Gives the ports back, then ends by the same signal, so that the caller
+// still sees how the run ended.
+static void release_and_stop(int signal_number) {
+  release_held_ports();
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+static void release_on_exit_and_signals() {
+  atexit(release_held_ports);
+  for (int signal_number : STOP_SIGNALS) {
+    struct sigaction previous;
+    // A signal that the caller chose to ignore (nohup) stays ignored.
+    if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+      continue;
+    struct sigaction action = {};
+    action.sa_handler = release_and_stop;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal_number, &action, nullptr);
+  }
+}
+
+static void hold_port(int fd) {
+  if (held_count == MAX_HELD)
     return;
-  if (exclusive_count == 0)
-    atexit(release_exclusive_ttys);
-  exclusive_ttys[exclusive_count++] = fd;
+  held_port port = {fd, false, false, 0};
+  port.marked_exclusive = !tty_is_exclusive(fd) && ioctl(fd, TIOCEXCL) == 0;
+  port.set_low_latency = set_low_latency(fd, &port.serial_flags);
+  if (held_count == 0)
+    release_on_exit_and_signals();
+  held_ports[held_count] = port;
+  held_count = held_count + 1;
 }
 
 static int open_flags(DWORD access, DWORD disposition) {
@@ -74,12 +121,15 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     return fail_open(fd, EISDIR);
   if (dwShareMode == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0)
     return fail_open(fd, errno);
-  bool is_tty = isatty(fd);
-  if (is_tty && dwShareMode == 0)
-    hold_exclusive_tty(fd);
   if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
     return fail_open(fd, errno);
-  return new posix_handle{fd, is_tty, COMMTIMEOUTS{}};
+  bool is_tty = isatty(fd);
+  posix_handle *handle = new (std::nothrow) posix_handle{fd, is_tty, COMMTIMEOUTS{}};
+  if (handle == nullptr)
+    return fail_open(fd, ENOMEM);
+  if (is_tty && dwShareMode == 0)
+    hold_port(fd);
+  return handle;
 }
 
 posix_handle *handle_of(HANDLE handle) {

@@ -20,3 +20,13 @@ struct tty_settings {
 // effect at once; nothing waiting in the input or output is discarded.
 bool get_tty_settings(int fd, tty_settings *settings);
 bool set_tty_settings(int fd, const tty_settings *settings);
+
+// Exclusive use (TIOCEXCL): whether the device is already marked, where the
+// system can tell (false elsewhere).
+bool tty_is_exclusive(int fd);
+
+// Asks the driver to pass on received bytes at once (ASYNC_LOW_LATENCY)
+// where it offers that, keeping its earlier flags in `saved_flags`; false
+// where it does not (a pseudo-terminal, or a system without the call).
+bool set_low_latency(int fd, int *saved_flags);
+void restore_serial_flags(int fd, int saved_flags);

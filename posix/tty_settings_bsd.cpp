@@ -60,3 +60,15 @@ bool set_tty_settings(int fd, const tty_settings *settings) {
     errno = EINVAL;
   return standard;
 }
+
+// No TIOCGEXCL here: the mark is taken as not set.
+bool tty_is_exclusive(int) {
+  return false;
+}
+
+// No low-latency flag in these drivers.
+bool set_low_latency(int, int *) {
+  return false;
+}
+
+void restore_serial_flags(int, int) {}

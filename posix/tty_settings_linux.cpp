@@ -3,6 +3,7 @@
 // <sys/ioctl.h>, hence this file of its own with ioctl declared by hand.
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
+#include <linux/serial.h>
 
 #include <cstring>
 
@@ -60,4 +61,28 @@ bool set_tty_settings(int fd, const tty_settings *settings) {
   device.c_ispeed = settings->speed;
   device.c_ospeed = settings->speed;
   return ioctl(fd, TCSETS2, &device) == 0;
+}
+
+bool tty_is_exclusive(int fd) {
+  int exclusive = 0;
+  return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
+bool set_low_latency(int fd, int *saved_flags) {
+  struct serial_struct serial;
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0)
+    return false;
+  *saved_flags = serial.flags;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+}
+
+// Only the flags go back; called from a signal handler too, so it makes
+// nothing but system calls.
+void restore_serial_flags(int fd, int saved_flags) {
+  struct serial_struct serial;
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0)
+    return;
+  serial.flags = saved_flags;
+  ioctl(fd, TIOCSSERIAL, &serial);
 }

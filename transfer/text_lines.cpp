@@ -7,7 +7,10 @@
 
 void open_text_file(text_file *file, const char *path) {
   file->path = path;
-  file->handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  // Shared for writing too, as a text-mode open of the C runtime: a file
+  // that an editor or a generator still has open can be read.
+  file->handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                             OPEN_EXISTING, 0, NULL);
   if (file->handle == INVALID_HANDLE_VALUE)
     report_and_exit("fail to open %s : %u\n", path, last_error_code());
   file->chunk_size = TEXT_CHUNK_SIZE;

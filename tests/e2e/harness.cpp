@@ -53,7 +53,7 @@ static void read_available(int fd, std::string *into) {
 // async-signal-safe functions, as a threaded parent requires.
 program_run run_program(const std::string &program, const std::vector<std::string> &args,
                         const std::string &directory, double timeout_seconds,
-                        const std::vector<std::string> &environment) {
+                        const std::vector<std::string> &environment, int stop_signal) {
   std::vector<std::string> argv_strings = {program};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<std::string> env_strings(environment);
@@ -69,6 +69,7 @@ program_run run_program(const std::string &program, const std::vector<std::strin
   if (pid == 0) {
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
+    signal(SIGPIPE, SIG_DFL); // as a shell starts a program
     if (chdir(directory.c_str()) == 0)
       execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
@@ -78,6 +79,11 @@ program_run run_program(const std::string &program, const std::vector<std::strin
   fcntl(out[0], F_SETFL, O_NONBLOCK);
   fcntl(err[0], F_SETFL, O_NONBLOCK);
   int exited = (int)syscall(SYS_pidfd_open, pid, 0);
+  if (exited < 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    throw std::runtime_error("pidfd_open");
+  }
   program_run result;
   auto deadline = started + std::chrono::duration<double>(timeout_seconds);
   for (;;) {
@@ -91,7 +97,10 @@ program_run run_program(const std::string &program, const std::vector<std::strin
       break;
     if (ready == 0) {
       result.timed_out = true;
-      kill(pid, SIGKILL);
+      kill(pid, stop_signal);
+      // A program that takes the signal still has to end.
+      if (poll(&events[2], 1, 5000) == 0)
+        kill(pid, SIGKILL);
       break;
     }
   }
@@ -105,6 +114,7 @@ program_run run_program(const std::string &program, const std::vector<std::strin
   close(err[0]);
   close(exited);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return result;
 }
 
@@ -191,12 +201,14 @@ std::string LoadTest::port_name(const testbed::simulated_target &target, int low
   return ports_.back()->name();
 }
 
-program_run LoadTest::run(const std::vector<std::string> &args, double timeout_seconds) {
+program_run LoadTest::run(const std::vector<std::string> &args, double timeout_seconds,
+                          int stop_signal) {
   if (!on_wine())
-    return run_program(TARVICK_PROGRAM, args, directory_, timeout_seconds);
+    return run_program(TARVICK_PROGRAM, args, directory_, timeout_seconds, {}, stop_signal);
   std::vector<std::string> wine_args = {TARVICK_EXE};
   wine_args.insert(wine_args.end(), args.begin(), args.end());
-  return run_program(WINE_PROGRAM, wine_args, directory_, timeout_seconds, wine_environment());
+  return run_program(WINE_PROGRAM, wine_args, directory_, timeout_seconds, wine_environment(),
+                     stop_signal);
 }
 
 load_result LoadTest::load(const testbed::target_script &script,

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,18 +18,20 @@ namespace e2e {
 enum class platform { native, wine };
 
 struct program_run {
-  int status = -1; // exit status, or -1 when killed
+  int status = -1; // exit status, or -1 when ended by a signal
+  int signal = 0;  // the signal that ended it
   std::string out;
   std::string err;
   double seconds = 0;
   bool timed_out = false;
 };
 
-// Runs `program` with `args` in `directory` and collects its output; kills it
-// after `timeout_seconds`.
+// Runs `program` with `args` in `directory` and collects its output; stops it
+// with `stop_signal` after `timeout_seconds`.
 program_run run_program(const std::string &program, const std::vector<std::string> &args,
                         const std::string &directory, double timeout_seconds,
-                        const std::vector<std::string> &environment = {});
+                        const std::vector<std::string> &environment = {},
+                        int stop_signal = SIGKILL);
 
 // A Windows name (COMn, or \\.\COMn from COM10 on) for a pseudo-terminal,
 // as a symbolic link in Wine's dosdevices; removed when it goes.
@@ -74,7 +77,8 @@ protected:
   // The name under which the program opens the target's port.
   std::string port_name(const testbed::simulated_target &target, int lowest_com = 3);
   // Runs the program, with its arguments as given, in the test's directory.
-  program_run run(const std::vector<std::string> &args, double timeout_seconds = 60);
+  program_run run(const std::vector<std::string> &args, double timeout_seconds = 60,
+                  int stop_signal = SIGKILL);
   // Runs the program against a target playing `script`, with the port and
   // `settings` as its first arguments and then `files`.
   load_result load(const testbed::target_script &script, const std::vector<std::string> &files,

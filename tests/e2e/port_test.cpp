@@ -1,6 +1,7 @@
 // Opening and configuring the port, and every way that can fail.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -109,6 +110,61 @@ TEST_P(NativePort, TakesAnySpeed) {
   load_result load_run = load(target_script{}, {"image.bin"}, "baud=123456");
   expect_success(load_run.run, "program loaded, 0 bytes\n");
   EXPECT_EQ(123456u, load_run.settings.speed);
+}
+
+// A port left with CTS flow control by another tool: "octs=off" ends it.
+// (Wine's own mapping keeps CRTSCTS from the RTS handshake.)
+TEST_P(NativePort, CtsFlowControlCanBeSwitchedOff) {
+  write_file("image.bin", "");
+  simulated_target target(target_script{});
+  target.start();
+  for (const char *settings : {"baud=9600 octs=on", "baud=9600 octs=off"}) {
+    target.new_session();
+    expect_success(run({target.port_path(), settings, "image.bin"}), "program loaded, 0 bytes\n");
+  }
+  tty_settings settings;
+  ASSERT_TRUE(get_tty_settings(target.master_fd(), &settings));
+  EXPECT_FALSE(settings.cflag & CRTSCTS);
+}
+
+// The exclusive mark belongs to the device and outlives the run while
+// another process (here the target) holds the device open.
+static bool marked_exclusive(const std::string &port) {
+  int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  int exclusive = -1;
+  ioctl(fd, TIOCGEXCL, &exclusive);
+  close(fd);
+  return exclusive == 1;
+}
+
+TEST_P(NativePort, ExclusiveUseEndsWithTheRunHoweverItEnds) {
+  write_file("image.bin", "");
+  for (int stop_signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(stop_signal);
+    target_script silent;
+    silent.sync_replies.assign(5, testbed::SILENT);
+    simulated_target target(silent);
+    target.start();
+    program_run stopped =
+        run({target.port_path(), DEFAULT_SETTINGS, "image.bin"}, 0.5, stop_signal);
+    EXPECT_EQ(stop_signal, stopped.signal) << "it ends by the signal it was sent";
+    EXPECT_EQ("", stopped.out);
+    EXPECT_FALSE(marked_exclusive(target.port_path()));
+  }
+}
+
+// Root is not kept out by the mark, so a run as root must not take away a
+// mark that another program set.
+TEST_P(NativePort, AnExclusiveMarkSetByAnotherProgramStays) {
+  write_file("image.bin", "");
+  simulated_target target(target_script{});
+  target.start();
+  int other = open(target.port_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(0, ioctl(other, TIOCEXCL));
+  expect_success(run({target.port_path(), DEFAULT_SETTINGS, "image.bin"}),
+                 "program loaded, 0 bytes\n");
+  EXPECT_TRUE(marked_exclusive(target.port_path()));
+  close(other);
 }
 
 NATIVE_ONLY(NativePort);

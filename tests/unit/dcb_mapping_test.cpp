@@ -147,4 +147,50 @@ TEST(DcbMapping, ImpossibleSettingsAreRefused) {
   dcb = good;
   dcb.StopBits = 3;
   EXPECT_FALSE(dcb_is_valid(&dcb));
+  // What a UART can frame: 1.5 stop bits with 5 data bits only, 2 with 6 to 8.
+  struct {
+    BYTE byte_size;
+    BYTE stop_bits;
+    bool valid;
+  } framings[] = {{5, ONE5STOPBITS, true}, {5, TWOSTOPBITS, false},  {6, TWOSTOPBITS, true},
+                  {8, TWOSTOPBITS, true},  {6, ONE5STOPBITS, false}, {8, ONE5STOPBITS, false},
+                  {5, ONESTOPBIT, true}};
+  for (auto &framing : framings) {
+    dcb = good;
+    dcb.ByteSize = framing.byte_size;
+    dcb.StopBits = framing.stop_bits;
+    EXPECT_EQ(framing.valid, dcb_is_valid(&dcb))
+        << (int)framing.byte_size << " data bits, stop bits " << (int)framing.stop_bits;
+  }
+}
+
+TEST(DcbMapping, FiveDataBitsWithTwoStopBitsReadAsOneAndAHalf) {
+  tty_settings tty = cooked_tty();
+  tty.cflag = (tty.cflag & ~CSIZE) | CS5 | CSTOPB;
+  EXPECT_EQ(ONE5STOPBITS, dcb_of(tty).StopBits);
+}
+
+TEST(DcbMapping, CtsFlowAloneDecidesCrtscts) {
+  tty_settings flowing = cooked_tty();
+  flowing.cflag |= CRTSCTS;
+  DCB dcb = dcb_of(flowing, TIOCM_DTR);
+  dcb.fOutxCtsFlow = FALSE; // "octs=off"
+  tty_from_dcb(&dcb, &flowing);
+  EXPECT_FALSE(flowing.cflag & CRTSCTS);
+  EXPECT_EQ(RTS_CONTROL_HANDSHAKE, dcb.fRtsControl);
+  EXPECT_TRUE(modem_lines_from_dcb(&dcb, TIOCM_DTR) & TIOCM_RTS) << "RTS is held on";
+}
+
+TEST(DcbMapping, WhatTheDeviceHoldsMustBeWhatWasAsked) {
+  tty_settings asked = cooked_tty();
+  asked.speed = 230400;
+  tty_settings held = asked;
+  EXPECT_TRUE(tty_holds(&asked, &held, true));
+  held.speed = 38400; // the driver kept its old speed
+  EXPECT_FALSE(tty_holds(&asked, &held, false));
+  held = asked;
+  held.cflag = (held.cflag & ~(CSIZE | PARENB)) | CS8;
+  asked.cflag = (asked.cflag & ~CSIZE) | CS7 | PARENB;
+  EXPECT_FALSE(tty_holds(&asked, &held, true)) << "a serial line must take the framing";
+  EXPECT_TRUE(tty_holds(&asked, &held, false)) << "a pseudo-terminal forces 8 bits, no parity";
 }
