@@ -83,6 +83,15 @@ void dcb_from_tty(const tty_settings *tty, int modem_lines, DCB *dcb) {
   dcb->fTXContinueOnXoff = TRUE;
   dcb->fOutX = (tty->iflag & IXON) != 0;
   dcb->fInX = (tty->iflag & IXOFF) != 0;
+  // A tty still in canonical mode was never set up as a serial line: its
+  // XON/XOFF is the terminal's default, not a choice. Windows' defaults
+  // then hold: no flow control.
+  if (tty->lflag & ICANON) {
+    dcb->fOutX = FALSE;
+    dcb->fInX = FALSE;
+    dcb->fOutxCtsFlow = FALSE;
+    dcb->fRtsControl = rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+  }
   dcb->XonLim = XON_LIMIT;
   dcb->XoffLim = XOFF_LIMIT;
   dcb->ByteSize = byte_size_of(tty->cflag);

@@ -19,6 +19,13 @@ static tty_settings cooked_tty() {
   return tty;
 }
 
+// A port that some tool already set up for serial use.
+static tty_settings raw_tty() {
+  tty_settings tty = cooked_tty();
+  tty.lflag = 0;
+  return tty;
+}
+
 static DCB dcb_of(const tty_settings &tty, int modem_lines = -1) {
   DCB dcb;
   dcb_from_tty(&tty, modem_lines, &dcb);
@@ -71,10 +78,22 @@ TEST(DcbMapping, ParityCheckingFollowsFParity) {
   EXPECT_FALSE(tty.iflag & INPCK);
 }
 
+TEST(DcbMapping, FlowControlOfACookedTerminalIsNoChoice) {
+  tty_settings flowing = cooked_tty();
+  flowing.iflag |= IXOFF;
+  flowing.cflag |= CRTSCTS;
+  DCB fresh = dcb_of(flowing, TIOCM_DTR | TIOCM_RTS);
+  EXPECT_FALSE(fresh.fOutX || fresh.fInX || fresh.fOutxCtsFlow);
+  EXPECT_EQ(RTS_CONTROL_ENABLE, fresh.fRtsControl);
+  flowing.lflag = 0;
+  DCB chosen = dcb_of(flowing, TIOCM_DTR | TIOCM_RTS);
+  EXPECT_TRUE(chosen.fOutX && chosen.fInX && chosen.fOutxCtsFlow);
+}
+
 TEST(DcbMapping, StopBitsAndFlowControl) {
-  DCB dcb = dcb_of(cooked_tty());
+  DCB dcb = dcb_of(raw_tty());
   EXPECT_EQ(ONESTOPBIT, dcb.StopBits);
-  EXPECT_TRUE(dcb.fOutX); // the cooked terminal had IXON
+  EXPECT_TRUE(dcb.fOutX); // the terminal had IXON
   EXPECT_FALSE(dcb.fInX);
   dcb.StopBits = ONE5STOPBITS;
   dcb.fOutX = FALSE;
@@ -171,7 +190,7 @@ TEST(DcbMapping, FiveDataBitsWithTwoStopBitsReadAsOneAndAHalf) {
 }
 
 TEST(DcbMapping, CtsFlowAloneDecidesCrtscts) {
-  tty_settings flowing = cooked_tty();
+  tty_settings flowing = raw_tty();
   flowing.cflag |= CRTSCTS;
   DCB dcb = dcb_of(flowing, TIOCM_DTR);
   dcb.fOutxCtsFlow = FALSE; // "octs=off"
