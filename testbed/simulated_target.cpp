@@ -55,11 +55,24 @@ simulated_target::simulated_target(const target_script &script) : script_(script
   port_path_ = name;
   slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
   check(slave_ >= 0, "open pseudo-terminal");
-  // A new pseudo-terminal is cooked and echoes; a serial line is neither.
-  termios raw;
-  check(tcgetattr(slave_, &raw) == 0, "tcgetattr");
-  cfmakeraw(&raw);
-  check(tcsetattr(slave_, TCSANOW, &raw) == 0, "tcsetattr");
+  // A new pseudo-terminal is cooked and echoes; a serial line set up for
+  // use is neither.
+  if (script_.raw_port) {
+    termios raw;
+    check(tcgetattr(slave_, &raw) == 0, "tcgetattr");
+    cfmakeraw(&raw);
+    check(tcsetattr(slave_, TCSANOW, &raw) == 0, "tcsetattr");
+  }
+  open_line();
+}
+
+simulated_target::simulated_target(const target_script &script, int line) : script_(script) {
+  master_ = fcntl(line, F_DUPFD_CLOEXEC, 0);
+  check(master_ >= 0, "dup");
+  open_line();
+}
+
+void simulated_target::open_line() {
   check(fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK) == 0, "fcntl");
   check(pipe2(wake_, O_CLOEXEC) == 0, "pipe2");
   if (!script_.preload.empty())
@@ -115,7 +128,8 @@ void simulated_target::close_line() {
   if (master_ < 0)
     return;
   close(master_);
-  close(slave_);
+  if (slave_ >= 0)
+    close(slave_);
   master_ = slave_ = -1;
   record_.hung_up = true;
 }

@@ -1,5 +1,7 @@
 // A simulated target on the far side of a pseudo-terminal: the slave is the
 // "serial port" a loader opens, the target plays the device on the master.
+// It can also serve any other line given as a descriptor, such as the
+// socket behind a virtual machine's UART.
 //
 // It answers the handshake, takes the image, and answers each programming
 // line, all as scripted, and records every byte it receives.
@@ -33,6 +35,7 @@ struct target_script {
   uint64_t flood_bytes = 0;               // garbage sent at the first request
   bool keep_image = true;                 // false: count the image, do not store it
   bool expect_handshake = true;           // false: the image is all that comes
+  bool raw_port = true; // false: the port starts as a new terminal, cooked, with XON/XOFF
 };
 
 struct target_record {
@@ -47,12 +50,14 @@ struct target_record {
 class simulated_target {
 public:
   explicit simulated_target(const target_script &script);
+  // Serves `line` (a copy of the descriptor; the caller keeps its own).
+  simulated_target(const target_script &script, int line);
   ~simulated_target();
   simulated_target(const simulated_target &) = delete;
   simulated_target &operator=(const simulated_target &) = delete;
 
-  const std::string &port_path() const { return port_path_; }
-  int master_fd() const { return master_; } // its termios ioctls act on the port
+  const std::string &port_path() const { return port_path_; } // empty for a given line
+  int master_fd() const { return master_; }                   // its termios ioctls act on the port
   // Narration of what the target does, one line an event (for the program).
   void on_event(std::function<void(const std::string &)> narrate) { narrate_ = narrate; }
 
@@ -66,6 +71,7 @@ public:
 
 private:
   enum phase { HANDSHAKE, IMAGE, LINES };
+  void open_line();
   void run();
   void take(const char *bytes, size_t count);
   size_t take_image(const char *bytes, size_t count);

@@ -1,0 +1,61 @@
+// A small QEMU guest whose second UART is a real 16550 under the Linux 8250
+// driver, wired to the host by a socket. The host drives the guest through
+// its console: each command runs in the guest's shell and comes back with
+// what it printed and its exit status.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <string>
+
+namespace uart {
+
+struct guest_run {
+  std::string out;
+  std::string err;
+  int status = -1;
+};
+
+// What the emulated 16550 was programmed with, decoded from QEMU's trace of
+// its register writes.
+struct uart_state {
+  unsigned divisor = 0;
+  unsigned line_control = 0; // the LCR without its divisor-latch bit
+  unsigned speed() const { return divisor == 0 ? 0 : 115200 / divisor; }
+};
+
+class guest {
+public:
+  // Boots the guest from `directory` (vmlinuz, initrd.gz); its console log
+  // and trace are written there too.
+  guest(const std::string &qemu, const std::string &directory);
+  ~guest();
+
+  int line() const { return line_; } // the host's end of ttyS1
+  guest_run run(const std::string &command);
+  // What the guest reads back from a tty, as key=value pairs.
+  std::map<std::string, long> tty(const std::string &path);
+  // The second UART's registers as the guest's driver left them now.
+  uart_state uart();
+  double boot_seconds() const { return boot_seconds_; }
+
+private:
+  void fill(std::chrono::steady_clock::time_point deadline);
+  std::string read_until(const std::string &end);
+  std::string read_count(size_t count);
+
+  pid_t qemu_ = -1;
+  int console_ = -1;
+  int line_ = -1;
+  std::string pending_;
+  std::ifstream trace_;
+  std::string trace_path_;
+  uart_state state_;
+  unsigned marks_ = 0;
+  double boot_seconds_ = 0;
+};
+
+} // namespace uart

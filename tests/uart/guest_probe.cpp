@@ -1,0 +1,124 @@
+// guest-probe: the small helpers the checks need inside the UART guest.
+//   tty PATH                      what the tty holds, read back with TCGETS2
+//   mark N                        writes N to the second UART's scratch
+//                                 register, which QEMU's trace shows, to
+//                                 tell where each check ends
+//   as-user UID GID PROGRAM ARGS  runs PROGRAM as that user
+//   hold PATH                     keeps PATH open in the background, as a
+//                                 terminal program would; prints its pid
+//   open PATH                     tries to open PATH: "opened" or "error N"
+//   wait-low-latency PATH 0|1     waits (5 s at most) for the driver's
+//                                 low-latency flag to be clear or set
+// <asm/termbits.h> clashes with <termios.h> and <sys/ioctl.h>, hence the
+// ioctl declared by hand.
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/serial.h>
+#include <sys/io.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+extern "C" int ioctl(int fd, unsigned long request, ...);
+
+static const unsigned short SECOND_UART = 0x2F8;
+static const unsigned short SCRATCH_REGISTER = 7;
+
+static int open_device(const char *path) {
+  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    printf("error %d\n", errno);
+    exit(1);
+  }
+  return fd;
+}
+
+static int serial_flags(int fd) {
+  struct serial_struct serial;
+  return ioctl(fd, TIOCGSERIAL, &serial) == 0 ? serial.flags : -1;
+}
+
+static int show_tty(const char *path) {
+  int fd = open_device(path);
+  struct termios2 tty;
+  int exclusive = -1;
+  if (ioctl(fd, TCGETS2, &tty) != 0 || ioctl(fd, TIOCGEXCL, &exclusive) != 0)
+    return perror("ioctl"), 1;
+  int data_bits[] = {5, 6, 7, 8};
+  printf("speed=%u data=%d parenb=%d parodd=%d cmspar=%d cstopb=%d crtscts=%d ixon=%d "
+         "ixoff=%d icanon=%d low_latency=%d exclusive=%d\n",
+         tty.c_ospeed, data_bits[(tty.c_cflag & CSIZE) >> 4], !!(tty.c_cflag & PARENB),
+         !!(tty.c_cflag & PARODD), !!(tty.c_cflag & CMSPAR), !!(tty.c_cflag & CSTOPB),
+         !!(tty.c_cflag & CRTSCTS), !!(tty.c_iflag & IXON), !!(tty.c_iflag & IXOFF),
+         !!(tty.c_lflag & ICANON), !!(serial_flags(fd) & ASYNC_LOW_LATENCY), exclusive);
+  return 0;
+}
+
+static int mark(int value) {
+  if (ioperm(SECOND_UART, 8, 1) != 0)
+    return perror("ioperm"), 1;
+  outb((unsigned char)value, SECOND_UART + SCRATCH_REGISTER);
+  return 0;
+}
+
+static int as_user(char **argv) {
+  gid_t gid = (gid_t)atoi(argv[1]);
+  if (setgroups(1, &gid) != 0 || setgid(gid) != 0 || setuid((uid_t)atoi(argv[0])) != 0)
+    return perror("as-user"), 1;
+  execv(argv[2], argv + 2);
+  perror(argv[2]);
+  return 127;
+}
+
+static int hold(const char *path) {
+  int fd = open_device(path);
+  pid_t pid = fork();
+  if (pid != 0) {
+    printf("%d\n", pid);
+    return 0;
+  }
+  close(STDOUT_FILENO);
+  close(STDERR_FILENO);
+  for (;;)
+    pause();
+  (void)fd;
+}
+
+static int wait_low_latency(const char *path, bool wanted) {
+  int fd = open_device(path);
+  for (int tries = 0; tries < 500; tries++) {
+    int flags = serial_flags(fd);
+    if (flags >= 0 && ((flags & ASYNC_LOW_LATENCY) != 0) == wanted)
+      return 0;
+    timespec pause_between = {0, 10 * 1000 * 1000};
+    nanosleep(&pause_between, nullptr);
+  }
+  printf("the low-latency flag stayed %s\n", wanted ? "clear" : "set");
+  return 1;
+}
+
+int main(int argc, char **argv) {
+  const char *command = argc > 1 ? argv[1] : "";
+  if (strcmp(command, "tty") == 0 && argc == 3)
+    return show_tty(argv[2]);
+  if (strcmp(command, "mark") == 0 && argc == 3)
+    return mark(atoi(argv[2]));
+  if (strcmp(command, "as-user") == 0 && argc >= 5)
+    return as_user(argv + 2);
+  if (strcmp(command, "hold") == 0 && argc == 3)
+    return hold(argv[2]);
+  if (strcmp(command, "open") == 0 && argc == 3) {
+    open_device(argv[2]);
+    return puts("opened"), 0;
+  }
+  if (strcmp(command, "wait-low-latency") == 0 && argc == 4)
+    return wait_low_latency(argv[2], atoi(argv[3]) != 0);
+  fprintf(stderr, "usage: guest-probe tty|mark|as-user|hold|open|wait-low-latency ...\n");
+  return 2;
+}
