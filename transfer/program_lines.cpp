@@ -82,6 +82,7 @@ void program_lines(const char *path) {
       exit(0);
     }
   }
+  // Exact by contract ("nack received." whatever the count): scripts match it.
   printf("\nprogramming complete, %u nack received.\n", nack_count);
   close_text_file(&file);
   exit(0);

@@ -45,7 +45,7 @@ static void append_to_line(text_file *file, const char *bytes, size_t count) {
       capacity *= 2;
     char *grown = static_cast<char *>(realloc(file->line, capacity));
     if (grown == NULL)
-      report_and_exit("insufficient memory !!!\n");
+      report_and_exit("insufficient memory !!!\n"); // exact by contract: do not reword
     file->line = grown;
     file->line_capacity = capacity;
   }

@@ -21,10 +21,10 @@ void upload_image(const char *path) {
   if (!GetFileInformationByHandle(image, &information))
     report_and_exit("fail to get file information %s : %u\n", path, last_error_code());
   if (information.nFileSizeHigh != 0)
-    report_and_exit("file \"%s\" is to long\n", path);
+    report_and_exit("file \"%s\" is to long\n", path); // "to" by contract: scripts match it
   buffer = static_cast<BYTE *>(malloc(information.nFileSizeLow));
   if (buffer == NULL && information.nFileSizeLow != 0)
-    report_and_exit("insufficient memory !!!\n");
+    report_and_exit("insufficient memory !!!\n"); // exact by contract: do not reword
   // The file may have shrunk since its size was taken: what was read is sent.
   DWORD read_count = 0;
   if (!ReadFile(image, buffer, information.nFileSizeLow, &read_count, NULL))

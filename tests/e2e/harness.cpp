@@ -211,6 +211,18 @@ program_run LoadTest::run(const std::vector<std::string> &args, double timeout_s
                      stop_signal);
 }
 
+program_run LoadTest::run_holding(const std::string &file, const std::vector<std::string> &args) {
+  if (!on_wine()) {
+    int held = open(path_of(file).c_str(), O_WRONLY | O_CLOEXEC);
+    program_run result = run(args);
+    close(held);
+    return result;
+  }
+  std::vector<std::string> wine_args = {HOLD_FILE_EXE, file, TARVICK_EXE};
+  wine_args.insert(wine_args.end(), args.begin(), args.end());
+  return run_program(WINE_PROGRAM, wine_args, directory_, 60, wine_environment());
+}
+
 load_result LoadTest::load(const testbed::target_script &script,
                            const std::vector<std::string> &files, const std::string &settings,
                            double timeout_seconds) {

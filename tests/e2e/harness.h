@@ -79,6 +79,8 @@ protected:
   // Runs the program, with its arguments as given, in the test's directory.
   program_run run(const std::vector<std::string> &args, double timeout_seconds = 60,
                   int stop_signal = SIGKILL);
+  // Runs the program while another program holds `file` open for writing.
+  program_run run_holding(const std::string &file, const std::vector<std::string> &args);
   // Runs the program against a target playing `script`, with the port and
   // `settings` as its first arguments and then `files`.
   load_result load(const testbed::target_script &script, const std::vector<std::string> &files,

@@ -129,6 +129,16 @@ TEST_P(Lines, AMissingProgrammingFileIsReportedAfterTheImage) {
   EXPECT_EQ("\xAAI", load_run.target.received);
 }
 
+TEST_P(Lines, AFileOpenForWritingElsewhereIsRead) {
+  write_file("lines.txt", "one\n");
+  testbed::simulated_target target(replying({}));
+  target.start();
+  std::string port = port_name(target);
+  expect_success(run_holding("lines.txt", {port, DEFAULT_SETTINGS, "image.bin", "lines.txt"}),
+                 LOADED + std::string("#") + summary(0));
+  EXPECT_EQ(lines{"one"}, target.finish().lines);
+}
+
 TEST_P(Lines, ADirectoryIsNoProgrammingFile) {
   ASSERT_EQ(0, mkdir(path_of("folder").c_str(), 0755));
   load_result load_run = load(expecting_image(1), {"image.bin", "folder"});
