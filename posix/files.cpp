@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -149,8 +150,27 @@ BOOL CloseHandle(HANDLE hObject) {
   return result == 0 ? TRUE : fail_with(errno);
 }
 
+// Reading a large file into fresh memory takes a page fault for every 4 KiB,
+// and in a virtual machine a fault is dear: 64 MiB cost 0.2 s on one, ten
+// times the copy itself. Huge pages, where the system offers them, take 512
+// times fewer. Only a hint: the memory and what is read stay the same.
+static void prefer_huge_pages(BYTE *buffer, size_t count) {
+#ifdef MADV_HUGEPAGE
+  const uintptr_t HUGE_PAGE = 2u << 20;
+  if (count < 4 * HUGE_PAGE)
+    return;
+  uintptr_t start = ((uintptr_t)buffer + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+  uintptr_t end = ((uintptr_t)buffer + count) & ~(HUGE_PAGE - 1);
+  madvise((void *)start, end - start, MADV_HUGEPAGE);
+#else
+  (void)buffer;
+  (void)count;
+#endif
+}
+
 // A file delivers the whole count unless it ends first.
 static BOOL read_file(int fd, BYTE *buffer, DWORD count, DWORD *delivered) {
+  prefer_huge_pages(buffer, count);
   while (*delivered < count) {
     size_t piece = count - *delivered < MAX_TRANSFER ? count - *delivered : MAX_TRANSFER;
     ssize_t got = read(fd, buffer + *delivered, piece);
