@@ -83,6 +83,18 @@ static void hold_port(int fd) {
   held_count = held_count + 1;
 }
 
+// Before main, as careful programs do: descriptors 0, 1 and 2 must be open,
+// or the port would be opened as one of them and the messages meant for
+// standard output would go down the serial line. And a reader of standard
+// output that goes away (tarvick ... | head) must not end a load half way,
+// as it does not on Windows: the writes then fail quietly.
+__attribute__((constructor)) static void prepare_process() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
+      break;
+  signal(SIGPIPE, SIG_IGN);
+}
+
 static int open_flags(DWORD access, DWORD disposition) {
   int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
   if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
@@ -125,7 +137,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
     return fail_open(fd, errno);
   bool is_tty = isatty(fd);
-  posix_handle *handle = new (std::nothrow) posix_handle{fd, is_tty, COMMTIMEOUTS{}};
+  bool is_regular = S_ISREG(status.st_mode);
+  posix_handle *handle = new (std::nothrow) posix_handle{fd, is_tty, is_regular, COMMTIMEOUTS{}};
   if (handle == nullptr)
     return fail_open(fd, ENOMEM);
   if (is_tty && dwShareMode == 0)
@@ -168,10 +181,12 @@ static void prefer_huge_pages(BYTE *buffer, size_t count) {
 #endif
 }
 
-// A file delivers the whole count unless it ends first.
-static BOOL read_file(int fd, BYTE *buffer, DWORD count, DWORD *delivered) {
+// A regular file delivers the whole count unless it ends first. A pipe, a
+// FIFO or a device delivers what one read gives, as a pipe does on Windows,
+// so that lines a generator has written go out without waiting for more.
+static BOOL read_file(int fd, bool is_regular, BYTE *buffer, DWORD count, DWORD *delivered) {
   prefer_huge_pages(buffer, count);
-  while (*delivered < count) {
+  while (*delivered < count && (is_regular || *delivered == 0)) {
     size_t piece = count - *delivered < MAX_TRANSFER ? count - *delivered : MAX_TRANSFER;
     ssize_t got = read(fd, buffer + *delivered, piece);
     if (got < 0 && errno == EINTR)
@@ -206,7 +221,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   if (file != nullptr && file->is_tty)
     ok = read_port(file, static_cast<BYTE *>(lpBuffer), nNumberOfBytesToRead, &delivered);
   else if (file != nullptr)
-    ok = read_file(file->fd, static_cast<BYTE *>(lpBuffer), nNumberOfBytesToRead, &delivered);
+    ok = read_file(file->fd, file->is_regular, static_cast<BYTE *>(lpBuffer), nNumberOfBytesToRead,
+                   &delivered);
   if (lpNumberOfBytesRead != nullptr)
     *lpNumberOfBytesRead = delivered;
   return ok;
@@ -234,6 +250,10 @@ BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFil
   struct stat status;
   if (fstat(file->fd, &status) != 0)
     return fail_with(errno);
+  // A pipe, a FIFO or a device has no size to take: Windows' own call
+  // fails on a pipe, and a size of 0 would load nothing and call it done.
+  if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode))
+    return fail_with(ESPIPE);
   uint64_t size = (uint64_t)status.st_size;
   uint64_t index = (uint64_t)status.st_ino;
   *lpFileInformation = BY_HANDLE_FILE_INFORMATION{};

@@ -1,5 +1,5 @@
-// What a HANDLE of the POSIX layer stands for: a descriptor, whether it is a
-// terminal device, and the time-out record the platform keeps per port.
+// What a HANDLE of the POSIX layer stands for: a descriptor, what kind of
+// file it is, and the time-out record the platform keeps per port.
 #pragma once
 
 #include <windows.h>
@@ -7,6 +7,7 @@
 struct posix_handle {
   int fd;
   bool is_tty;
+  bool is_regular; // a regular file, whose reads fill the whole count
   COMMTIMEOUTS timeouts;
 };
 

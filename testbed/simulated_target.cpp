@@ -259,6 +259,10 @@ void simulated_target::take_line_byte(char byte) {
     close_line();
     return;
   }
+  if (script_.silent_from_line >= 0 && (int64_t)index + 1 >= script_.silent_from_line) {
+    narrate(line + ": no answer");
+    return;
+  }
   uint8_t reply = index < script_.line_replies.size() ? script_.line_replies[index] : LINE_ACCEPTED;
   narrate(line + ": answered " + std::to_string(reply));
   send(std::string(1, (char)reply));

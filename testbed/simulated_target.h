@@ -32,6 +32,7 @@ struct target_script {
   std::vector<uint8_t> line_replies;
   int64_t hang_up_after_image_bytes = -1; // close the line after so many
   int64_t hang_up_after_lines = -1;       // close the line instead of replying
+  int64_t silent_from_line = -1;          // no reply from this line (1 first) on
   uint64_t flood_bytes = 0;               // garbage sent at the first request
   bool keep_image = true;                 // false: count the image, do not store it
   bool expect_handshake = true;           // false: the image is all that comes

@@ -31,4 +31,7 @@ void upload_image(const char *path) {
     report_and_exit("fail to read from %s : %u\n", path, last_error_code());
   send_bytes(buffer, read_count);
   printf("program loaded, %u bytes\n", bytes_sent);
+  // Out now: a log must show it even if the run is stopped while it waits
+  // for the first programming reply, which has no time limit.
+  fflush(stdout);
 }

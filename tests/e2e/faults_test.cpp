@@ -1,6 +1,12 @@
 // A line or a target that misbehaves: every failure ends quickly with its
 // message and status 2, never a hang, never a crash.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include <fstream>
 #include <iterator>
@@ -94,6 +100,117 @@ TEST_P(NativeFaults, AHangUpDuringLineProgrammingIsNoTimeOut) {
                                     load_run.port + " : " + std::to_string(EIO) + "\n"));
   EXPECT_EQ("", load_run.run.err);
   EXPECT_LT(load_run.run.seconds, 3.0);
+}
+
+// A descriptor the caller closed must not become the port: what is meant
+// for standard output (or, on a terminal, standard error) would go down the
+// line as if it were programming lines.
+TEST_P(NativeFaults, ClosedStandardStreamsAreNeverThePort) {
+  write_file("image.bin", "I");
+  write_file("lines.txt", "one\ntwo\n");
+  const std::string output =
+      "program loaded, 1 bytes\n##\nprogramming complete, 0 nack received.\n";
+  for (int fd : {0, 1, 2}) {
+    SCOPED_TRACE(fd);
+    testbed::simulated_target target(expecting_image(1));
+    target.start();
+    program_run result =
+        run_in_shell("exec \"$0\" \"$@\" " + std::to_string(fd) + ">&-",
+                     {target.port_path(), DEFAULT_SETTINGS, "image.bin", "lines.txt"});
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ(fd == 1 ? "" : output, result.out);
+    testbed::target_record record = target.finish();
+    EXPECT_EQ((std::vector<std::string>{"one", "two"}), record.lines);
+    EXPECT_EQ("\xAAIone\ntwo\n", record.received);
+  }
+}
+
+// tarvick ... | head: the load goes on to its end, as on Windows, and the
+// status still tells how it went.
+TEST_P(NativeFaults, AReaderThatGoesAwayDoesNotStopTheLoad) {
+  write_file("image.bin", "I");
+  std::string text;
+  for (int i = 0; i < 300; i++)
+    text += "line " + std::to_string(i) + "\n";
+  write_file("lines.txt", text);
+  testbed::simulated_target target(expecting_image(1));
+  target.start();
+  program_run result =
+      run_in_shell("\"$0\" \"$@\" | head -c 40; exit ${PIPESTATUS[0]}",
+                   {target.port_path(), DEFAULT_SETTINGS, "image.bin", "lines.txt"});
+  EXPECT_EQ(0, result.status);
+  EXPECT_EQ("program loaded, 1 bytes\n" + std::string(16, '#'), result.out);
+  EXPECT_EQ(300u, target.finish().lines.size());
+}
+
+// A run stopped while it waits for the first reply, which has no time limit,
+// still leaves the load line in its log.
+TEST_P(NativeFaults, TheLoadLineReachesALogAtOnce) {
+  write_file("image.bin", "I");
+  write_file("lines.txt", "one\n");
+  target_script script = expecting_image(1);
+  script.silent_from_line = 1;
+  testbed::simulated_target target(script);
+  target.start();
+  program_run result =
+      run_in_shell("exec \"$0\" \"$@\" >log.txt",
+                   {target.port_path(), DEFAULT_SETTINGS, "image.bin", "lines.txt"}, 1.0, SIGTERM);
+  EXPECT_EQ(SIGTERM, result.signal);
+  std::ifstream log(path_of("log.txt"));
+  EXPECT_EQ("program loaded, 1 bytes\n",
+            std::string(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()));
+}
+
+// An image with no size to take (a FIFO, a pipe, a device) is refused
+// rather than sent as 0 bytes with success.
+TEST_P(NativeFaults, AnImageThatIsNoRegularFileIsRefused) {
+  ASSERT_EQ(0, mkfifo(path_of("image.fifo").c_str(), 0644));
+  struct {
+    const char *image;
+    const char *script;
+  } cases[] = {{"image.fifo", "exec \"$0\" \"$@\""},
+               {"/dev/zero", "exec \"$0\" \"$@\""},
+               {"/dev/stdin", "printf abc | \"$0\" \"$@\""}};
+  for (const auto &image : cases) {
+    SCOPED_TRACE(image.image);
+    testbed::simulated_target target(expecting_image(3));
+    target.start();
+    program_run result =
+        run_in_shell(image.script, {target.port_path(), DEFAULT_SETTINGS, image.image});
+    expect_failure(result, "fail to get file information " + std::string(image.image) + " : " +
+                               std::to_string(ESPIPE) + "\n");
+    EXPECT_EQ("\xAA", target.finish().received);
+  }
+}
+
+// Lines a generator has written go out at once, though it keeps the pipe
+// open: the writer here waits for the target to have both before it ends.
+TEST_P(NativeFaults, LinesFromAPipeGoOutAsTheyCome) {
+  write_file("image.bin", "I");
+  ASSERT_EQ(0, mkfifo(path_of("lines.fifo").c_str(), 0644));
+  std::mutex mutex;
+  std::condition_variable arrived;
+  bool second_line = false;
+  testbed::simulated_target target(expecting_image(1));
+  target.on_event([&](const std::string &event) {
+    std::lock_guard<std::mutex> lock(mutex);
+    second_line = second_line || event.rfind("line 2 ", 0) == 0;
+    arrived.notify_all();
+  });
+  target.start();
+  // Opened for reading too, so that the open does not wait for tarvick.
+  int writer = open(path_of("lines.fifo").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(8, write(writer, "one\ntwo\n", 8));
+  bool sent_while_open = false;
+  std::thread generator([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    sent_while_open = arrived.wait_for(lock, std::chrono::seconds(5), [&] { return second_line; });
+    close(writer);
+  });
+  program_run result = run({target.port_path(), DEFAULT_SETTINGS, "image.bin", "lines.fifo"});
+  generator.join();
+  EXPECT_TRUE(sent_while_open);
+  expect_success(result, "program loaded, 1 bytes\n##\nprogramming complete, 0 nack received.\n");
 }
 
 NATIVE_ONLY(NativeFaults);

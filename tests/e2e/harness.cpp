@@ -86,16 +86,21 @@ program_run run_program(const std::string &program, const std::vector<std::strin
   }
   program_run result;
   auto deadline = started + std::chrono::duration<double>(timeout_seconds);
+  // A pipe the program closed (its output sent elsewhere) stays readable at
+  // end of file: it leaves the wait, so that the wait still ends in time.
+  pollfd events[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {exited, POLLIN, 0}};
   for (;;) {
-    pollfd events[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {exited, POLLIN, 0}};
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    int ready = poll(events, 3, (int)std::max<long long>(0, left.count()));
+    poll(events, 3, (int)std::max<long long>(0, left.count()));
     read_available(out[0], &result.out);
     read_available(err[0], &result.err);
+    for (pollfd &event : events)
+      if (event.revents & POLLHUP && event.fd != exited)
+        event.fd = -1;
     if (events[2].revents & POLLIN)
       break;
-    if (ready == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
       result.timed_out = true;
       kill(pid, stop_signal);
       // A program that takes the signal still has to end.
@@ -209,6 +214,13 @@ program_run LoadTest::run(const std::vector<std::string> &args, double timeout_s
   wine_args.insert(wine_args.end(), args.begin(), args.end());
   return run_program(WINE_PROGRAM, wine_args, directory_, timeout_seconds, wine_environment(),
                      stop_signal);
+}
+
+program_run LoadTest::run_in_shell(const std::string &script, const std::vector<std::string> &args,
+                                   double timeout_seconds, int stop_signal) {
+  std::vector<std::string> shell_args = {"-c", script, TARVICK_PROGRAM};
+  shell_args.insert(shell_args.end(), args.begin(), args.end());
+  return run_program("/bin/bash", shell_args, directory_, timeout_seconds, {}, stop_signal);
 }
 
 program_run LoadTest::run_holding(const std::string &file, const std::vector<std::string> &args) {

@@ -79,6 +79,10 @@ protected:
   // Runs the program, with its arguments as given, in the test's directory.
   program_run run(const std::vector<std::string> &args, double timeout_seconds = 60,
                   int stop_signal = SIGKILL);
+  // Runs the native program through bash: `script` names it "$0" "$@", so
+  // that a test can close its descriptors or pipe its output.
+  program_run run_in_shell(const std::string &script, const std::vector<std::string> &args,
+                           double timeout_seconds = 60, int stop_signal = SIGKILL);
   // Runs the program while another program holds `file` open for writing.
   program_run run_holding(const std::string &file, const std::vector<std::string> &args);
   // Runs the program against a target playing `script`, with the port and

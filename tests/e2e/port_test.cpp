@@ -127,6 +127,17 @@ TEST_P(NativePort, CtsFlowControlCanBeSwitchedOff) {
   EXPECT_FALSE(settings.cflag & CRTSCTS);
 }
 
+// A port never set up for serial use is cooked, with the terminal's XON/XOFF;
+// a string that does not name flow control leaves none, as on Windows.
+TEST_P(NativePort, AFreshPortGetsNoFlowControl) {
+  write_file("image.bin", "");
+  target_script fresh;
+  fresh.raw_port = false;
+  load_result load_run = load(fresh, {"image.bin"});
+  expect_success(load_run.run, "program loaded, 0 bytes\n");
+  EXPECT_FALSE(load_run.settings.iflag & (IXON | IXOFF));
+}
+
 // The exclusive mark belongs to the device and outlives the run while
 // another process (here the target) holds the device open.
 static bool marked_exclusive(const std::string &port) {
