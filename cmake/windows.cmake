@@ -7,6 +7,11 @@ target_link_libraries(tarvick PRIVATE tarvick_core)
 if(MINGW)
   # Static, so that it runs on a bare Windows without MinGW's DLLs.
   target_link_options(tarvick PRIVATE -static -static-libgcc -static-libstdc++)
+  # The image is held whole in memory: on 64-bit Windows a 32-bit program
+  # marked so may use 4 GiB of address space instead of 2.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    target_link_options(tarvick PRIVATE -Wl,--large-address-aware)
+  endif()
 endif()
 
 # The .zip for Windows: the program, its manual page and the README.
