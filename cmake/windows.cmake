@@ -1,7 +1,9 @@
 # The Windows program, on the platform's own serial interface.
 enable_language(RC)
 configure_file(driver/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/version.rc @ONLY)
-add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES})
+add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} driver/platform_windows.cpp
+                                 driver/port_list_windows.cpp)
+target_link_libraries(tarvick_core PUBLIC setupapi advapi32)
 add_executable(tarvick driver/main.cpp ${CMAKE_CURRENT_BINARY_DIR}/version.rc)
 target_link_libraries(tarvick PRIVATE tarvick_core)
 if(MINGW)

@@ -4,6 +4,7 @@
 #include "../serial/synchronize.h"
 #include "../transfer/program_lines.h"
 #include "../transfer/upload_image.h"
+#include "options.h"
 #include "report.h"
 
 static const char USAGE[] = "Usage: tarvick <COM port> <comSettings> <filename>\n"
@@ -15,6 +16,8 @@ static const int IMAGE_ARGUMENT = 3;
 static const int PROGRAMMING_ARGUMENT = 4;
 
 int main(int argc, char **argv) {
+  if (argc == 2)
+    answer_single_argument(argv[1]);
   if (argc <= IMAGE_ARGUMENT)
     report_and_exit(USAGE);
   open_serial_port(argv[PORT_ARGUMENT], argv[SETTINGS_ARGUMENT]);

@@ -1,5 +1,8 @@
 #include "report.h"
 
+#include "hints.h"
+#include "terminal.h"
+
 #include <windows.h>
 
 #include <cstdarg>
@@ -9,9 +12,16 @@
 static const int FAILURE_STATUS = 2;
 
 void report_and_exit(const char *format, ...) {
+  clear_status();
   va_list values;
   va_start(values, format);
-  vprintf(format, values);
+  va_list shown;
+  va_copy(shown, values);
+  vprintf(format, shown);
+  va_end(shown);
+  // The message first, then what a person at a terminal may want to know.
+  fflush(stdout);
+  explain_failure(format, values);
   va_end(values);
   exit(FAILURE_STATUS); // a normal exit, so standard output is flushed
 }

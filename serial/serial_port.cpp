@@ -1,6 +1,7 @@
 #include "serial_port.h"
 
 #include "../driver/report.h"
+#include "send_progress.h"
 #include "synchronize.h"
 
 HANDLE serial_port = INVALID_HANDLE_VALUE;
@@ -48,16 +49,20 @@ void set_read_timeout(DWORD total_ms) {
 void send_bytes(const void *data, uint32_t length) {
   const BYTE *bytes = static_cast<const BYTE *>(data);
   uint32_t done = 0;
+  send_progress progress;
+  begin_progress(&progress, length);
   while (done < length) {
     DWORD written = 0;
-    if (!WriteFile(serial_port, bytes + done, length - done, &written, NULL))
+    if (!WriteFile(serial_port, bytes + done, next_piece(&progress, length - done), &written, NULL))
       report_and_exit("fail to write to %s : %u\n", port_name, last_error_code());
     // Nothing written means the port's own write time-out ran out; trying
     // again would only loop for as long as the line stays blocked.
     if (written == 0)
       report_and_exit("fail to write to %s : %u\n", port_name, (unsigned)ERROR_TIMEOUT);
     done += written;
+    piece_written(&progress, done);
   }
+  end_progress(&progress);
   bytes_sent += length;
 }
 

@@ -1,6 +1,7 @@
 #include "synchronize.h"
 
 #include "../driver/report.h"
+#include "../driver/terminal.h"
 #include "serial_port.h"
 
 // The request goes straight to the port: it is no part of bytes_sent. The
@@ -13,8 +14,13 @@ void synchronize() {
     received_byte reply = receive_byte();
     if (!reply.ok)
       report_and_exit("fail to read from %s : %u\n", port_name, reply.error_code);
-    if (reply.count == 1 && reply.value == SYNC_REPLY)
+    if (reply.count == 1 && reply.value == SYNC_REPLY) {
+      clear_status();
       return;
+    }
+    if (attempt + 1 < SYNC_ATTEMPTS)
+      show_status("waiting for the target: attempt %d of %d (put the board in its boot loader)",
+                  attempt + 2, SYNC_ATTEMPTS);
   }
   report_and_exit("synchronization failed\n");
 }

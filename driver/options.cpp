@@ -1,0 +1,42 @@
+#include "options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
+
+static const char HELP[] =
+    "Usage: tarvick <COM port> <comSettings> <filename> [programming-file]\n"
+    "Loads a program image into a target over a serial port, then feeds it an\n"
+    "optional programming file line by line.\n"
+    "\n"
+    "  COM port          the serial device: COM3, or \\\\.\\COM10 from COM10 on, on\n"
+    "                    Windows; /dev/ttyUSB0 on Linux. tarvick --list shows them.\n"
+    "  comSettings       the port settings as one argument, in either form:\n"
+    "                      \"baud=38400 parity=N data=8 stop=1\"  key=value pairs\n"
+    "                      \"96,N,8,1\"                           speed,parity,data,stop[,x|p]\n"
+    "  filename          the image, sent unchanged\n"
+    "  programming-file  a text file sent line by line, one reply a line\n"
+    "\n"
+    "Exit status: 0 when the load completed, 2 on any failure.\n"
+    "Also: tarvick --help | --version | --list\n"
+    "The settings, the exchange with the target and every message: man tarvick\n";
+
+static bool is(const char *argument, const char *long_form, const char *short_form) {
+  return strcmp(argument, long_form) == 0 || (short_form && strcmp(argument, short_form) == 0);
+}
+
+void answer_single_argument(const char *argument) {
+  if (is(argument, "--help", "-h")) {
+    fputs(HELP, stdout);
+  } else if (is(argument, "--version", "-V")) {
+    printf("tarvick %s\n", TARVICK_VERSION);
+  } else if (is(argument, "--list", NULL)) {
+    if (list_serial_ports() == 0 && error_is_terminal())
+      fputs("no serial ports found\n", stderr);
+  } else {
+    return;
+  }
+  exit(0);
+}

@@ -1,0 +1,111 @@
+#include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+#include "platform.h"
+#include "port_list_linux.h"
+
+static const int USB_DEVICE_DEPTH = 4; // tty, interface, device: a few steps up
+static const char UNKNOWN_UART[] = "0";
+
+static std::vector<std::string> entries_of(const std::string &folder) {
+  std::vector<std::string> names;
+  if (DIR *directory = opendir(folder.c_str())) {
+    while (dirent *entry = readdir(directory))
+      if (entry->d_name[0] != '.')
+        names.push_back(entry->d_name);
+    closedir(directory);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+static std::string first_line(const std::string &path) {
+  std::ifstream file(path);
+  std::string line;
+  std::getline(file, line);
+  return line;
+}
+
+static bool exists(const std::string &path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0;
+}
+
+static std::string last_part(const std::string &path) {
+  return path.substr(path.find_last_of('/') + 1);
+}
+
+static std::string resolved(const std::string &path) {
+  char target[PATH_MAX];
+  return realpath(path.c_str(), target) ? target : "";
+}
+
+// "0403:6001 FT232R USB UART" from the USB device above the tty, if any.
+static std::string usb_description(const std::string &device) {
+  std::string folder = resolved(device);
+  for (int step = 0; step < USB_DEVICE_DEPTH && !folder.empty(); step++) {
+    if (exists(folder + "/idVendor")) {
+      std::string text = first_line(folder + "/idVendor") + ":" + first_line(folder + "/idProduct");
+      std::string product = first_line(folder + "/product");
+      return product.empty() ? text : text + " " + product;
+    }
+    folder = folder.substr(0, folder.find_last_of('/'));
+  }
+  return "";
+}
+
+// The UART a serial_core port has, by its type number; other ttys have none.
+static std::string uart_description(const std::string &type) {
+  static const char *const UARTS[] = {"", "8250", "16450", "16550", "16550A"};
+  int number = type.empty() ? 0 : atoi(type.c_str());
+  if (number <= 0)
+    return "";
+  return number < 5 ? std::string(UARTS[number]) + " UART" : "UART type " + type;
+}
+
+// The stable names that udev made for this tty in /dev/serial/by-id.
+static std::string stable_names(const std::string &dev_root, const std::string &tty) {
+  std::string names;
+  std::string folder = dev_root + "/serial/by-id";
+  for (const std::string &name : entries_of(folder))
+    if (last_part(resolved(folder + "/" + name)) == tty)
+      names += " " + folder + "/" + name;
+  return names;
+}
+
+std::vector<listed_port> find_serial_ports(const std::string &sys_root,
+                                           const std::string &dev_root) {
+  std::vector<listed_port> ports;
+  std::string classes = sys_root + "/class/tty";
+  for (const std::string &tty : entries_of(classes)) {
+    std::string folder = classes + "/" + tty;
+    // Virtual consoles and pseudo-terminals have no device behind them.
+    if (!exists(folder + "/device"))
+      continue;
+    // The 8250 driver keeps legacy ports whose UART is not there.
+    if (first_line(folder + "/type") == UNKNOWN_UART)
+      continue;
+    std::string description = usb_description(folder + "/device");
+    if (description.empty())
+      description = uart_description(first_line(folder + "/type"));
+    std::string stable = stable_names(dev_root, tty);
+    if (!stable.empty())
+      description += (description.empty() ? "also" : ", also") + stable;
+    ports.push_back({dev_root + "/" + tty, description});
+  }
+  return ports;
+}
+
+int list_serial_ports() {
+  std::vector<listed_port> ports = find_serial_ports("/sys", "/dev");
+  for (const listed_port &port : ports)
+    printf("%s  %s\n", port.name.c_str(), port.description.c_str());
+  return (int)ports.size();
+}
