@@ -41,7 +41,8 @@ version) # the Windows program names itself and its version
   grep -A1 -x 'ProductVersion' "$scratch/strings" | grep -qx "$2" || fail "no version $2"
   grep -A1 -x 'FileDescription' "$scratch/strings" | tail -1 | grep -q . || fail "no description"
   # Large-address-aware (0x20 in the file header's characteristics).
-  i686-w64-mingw32-objdump -p "$1" | grep -q 'large address aware' || fail "not large-address-aware"
+  i686-w64-mingw32-objdump -p "$1" >"$scratch/headers"
+  grep -q 'large address aware' "$scratch/headers" || fail "not large-address-aware"
   ;;
 format) # the tree is formatted as .clang-format says
   cd "$1"
