@@ -153,14 +153,34 @@ void simulated_target::run() {
         draining_ = true;
       }
     }
-    ssize_t got = read(master_, buffer, sizeof buffer);
+    ssize_t got = read(master_, buffer, paced_read_size(sizeof buffer));
     if (got > 0) {
       std::lock_guard<std::recursive_mutex> lock(mutex_);
       take(buffer, (size_t)got);
+      keep_pace();
     } else if (draining_ || (got < 0 && errno != EAGAIN && errno != EINTR)) {
       return;
     }
   }
+}
+
+// A paced target takes the image in small reads, as a slow line delivers it.
+size_t simulated_target::paced_read_size(size_t size) const {
+  if (script_.image_bytes_per_second == 0 || phase_ != IMAGE)
+    return size;
+  return std::max<size_t>(1, std::min<uint64_t>(size, script_.image_bytes_per_second / 50));
+}
+
+void simulated_target::keep_pace() {
+  if (script_.image_bytes_per_second == 0 || record_.image_bytes == 0)
+    return;
+  if (!pace_started_) {
+    pace_started_ = true;
+    pace_start_ = std::chrono::steady_clock::now();
+  }
+  std::this_thread::sleep_until(
+      pace_start_ +
+      std::chrono::microseconds(record_.image_bytes * 1000000 / script_.image_bytes_per_second));
 }
 
 void simulated_target::send(const std::string &bytes) {

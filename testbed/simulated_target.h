@@ -7,6 +7,7 @@
 // line, all as scripted, and records every byte it receives.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -37,6 +38,7 @@ struct target_script {
   bool keep_image = true;                 // false: count the image, do not store it
   bool expect_handshake = true;           // false: the image is all that comes
   bool raw_port = true; // false: the port starts as a new terminal, cooked, with XON/XOFF
+  uint64_t image_bytes_per_second = 0; // takes the image at this pace (0: at once)
 };
 
 struct target_record {
@@ -74,6 +76,8 @@ private:
   enum phase { HANDSHAKE, IMAGE, LINES };
   void open_line();
   void run();
+  size_t paced_read_size(size_t size) const;
+  void keep_pace();
   void take(const char *bytes, size_t count);
   size_t take_image(const char *bytes, size_t count);
   void take_line_byte(char byte);
@@ -92,6 +96,8 @@ private:
   int slave_ = -1; // held so that the port lives between openings
   int wake_[2] = {-1, -1};
   bool draining_ = false;
+  bool pace_started_ = false;
+  std::chrono::steady_clock::time_point pace_start_;
   std::thread thread_;
   std::recursive_mutex mutex_; // the record, between the target and its owner
   std::function<void(const std::string &)> narrate_;

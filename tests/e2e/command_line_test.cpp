@@ -15,7 +15,7 @@ TEST_P(CommandLine, FewerThanThreeArgumentsGiveTheUsageAndLeaveThePortAlone) {
   target.start();
   std::string port = port_name(target);
   for (const std::vector<std::string> &args :
-       std::vector<std::vector<std::string>>{{}, {port}, {port, DEFAULT_SETTINGS}}) {
+       std::vector<std::vector<std::string>>{{}, {port}, {"--helpme"}, {port, DEFAULT_SETTINGS}}) {
     SCOPED_TRACE(std::to_string(args.size()) + " arguments");
     expect_failure(run(args), USAGE);
   }
@@ -39,6 +39,36 @@ TEST_P(CommandLine, ArgumentsPastTheFourthAreIgnored) {
   expect_success(load_run.run,
                  "program loaded, 3 bytes\n##\nprogramming complete, 0 nack received.\n");
   EXPECT_EQ((std::vector<std::string>{"one", "two"}), load_run.target.lines);
+}
+
+TEST_P(CommandLine, HelpAndVersionAnswerAlone) {
+  for (const char *help : {"--help", "-h"}) {
+    program_run result = run({help});
+    EXPECT_EQ(0, result.status);
+    EXPECT_THAT(result.out, testing::StartsWith(text("Usage: tarvick <COM port> <comSettings> "
+                                                     "<filename> [programming-file]\n")));
+    EXPECT_THAT(result.out, testing::HasSubstr("baud=38400 parity=N data=8 stop=1"));
+    EXPECT_THAT(result.out, testing::HasSubstr("96,N,8,1"));
+    EXPECT_THAT(result.out, testing::HasSubstr("man tarvick"));
+    EXPECT_EQ("", result.err);
+  }
+  for (const char *version : {"--version", "-V"})
+    expect_success(run({version}), "tarvick " TARVICK_VERSION "\n");
+}
+
+// Under Wine a COM port is a link in its dosdevices; natively a
+// pseudo-terminal is no serial port and is left out.
+TEST_P(CommandLine, ListNamesTheSerialPorts) {
+  simulated_target target(target_script{});
+  std::string port = port_name(target, 20);
+  program_run result = run({"--list"});
+  EXPECT_EQ(0, result.status);
+  EXPECT_EQ("", result.err);
+  if (on_wine())
+    EXPECT_THAT(result.out, testing::HasSubstr(text(port + "\n")));
+  else
+    EXPECT_THAT(result.out, testing::Not(testing::HasSubstr(target.port_path())));
+  EXPECT_EQ("", target.finish().received) << "listing opens no port";
 }
 
 ON_BOTH_PLATFORMS(CommandLine);

@@ -81,6 +81,32 @@ TEST_P(Faults, AnImageShorterThanItsSizeSendsWhatWasRead) {
   EXPECT_EQ(content, load_run.target.image);
 }
 
+// At a terminal a failure is explained: what the code means, what to do.
+TEST_P(Faults, FailuresAreExplainedAtATerminal) {
+  error_on_terminal_ = true;
+  write_file("image.bin", "x");
+  std::string missing_port = on_wine() ? "COM254" : "/dev/tarvick-no-such-port";
+  program_run no_port = run({missing_port, DEFAULT_SETTINGS, "image.bin"});
+  expect_failure(no_port, "fail to open " + missing_port + " : 2\n");
+  EXPECT_THAT(screen_text(no_port.err), testing::HasSubstr("error 2: "));
+  EXPECT_THAT(screen_text(no_port.err), testing::HasSubstr("tarvick --list"));
+  struct {
+    const char *settings;
+    target_script script;
+    const char *file;
+    const char *hint;
+  } cases[] = {{"baud=9600 parity=no", target_script{}, "image.bin", "96,N,8,1"},
+               {DEFAULT_SETTINGS, expecting_image(1), "missing.bin", "No such file"},
+               {DEFAULT_SETTINGS, target_script{}, "image.bin", "boot loader"}};
+  cases[2].script.sync_replies.assign(5, '?');
+  for (const auto &failure : cases) {
+    SCOPED_TRACE(failure.hint);
+    load_result load_run = load(failure.script, {failure.file}, failure.settings);
+    EXPECT_EQ(2, load_run.run.status);
+    EXPECT_THAT(screen_text(load_run.run.err), testing::HasSubstr(failure.hint));
+  }
+}
+
 ON_BOTH_PLATFORMS(Faults);
 
 // Wine never returns from a read without time-out on a line that hung up.

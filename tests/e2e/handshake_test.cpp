@@ -25,11 +25,19 @@ TEST_P(Handshake, AnsweredAtOnceSendsOneRequestAndPrintsNothing) {
   EXPECT_EQ("\xAA", load_run.target.received);
 }
 
+// At a terminal, each attempt past the first says so, and the line is gone
+// once the target has answered.
 TEST_P(Handshake, AnsweredAtTheFifthRequestSucceeds) {
+  error_on_terminal_ = true;
   load_result load_run = load(answering({SILENT, SILENT, SILENT, SILENT, 'K'}), {"empty.bin"});
   expect_success(load_run.run, "program loaded, 0 bytes\n");
   EXPECT_EQ(std::string(5, '\xAA'), load_run.target.received);
   EXPECT_GT(load_run.run.seconds, 7.5) << "four requests went unanswered for 2 s each";
+  std::string drawn = drawn_text(load_run.run.err);
+  for (const char *attempt :
+       {"attempt 2 of 5", "attempt 3 of 5", "attempt 4 of 5", "attempt 5 of 5"})
+    EXPECT_THAT(drawn, testing::HasSubstr(attempt));
+  EXPECT_THAT(drawn, testing::HasSubstr("boot loader"));
 }
 
 TEST_P(Handshake, ASilentTargetIsGivenUpAfterAboutTenSeconds) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -49,11 +50,90 @@ static void read_available(int fd, std::string *into) {
     into->append(buffer, (size_t)got);
 }
 
+// A raw pseudo-terminal as a pair like a pipe's: [0] the master to read,
+// [1] the terminal for the program.
+static int open_terminal(int ends[2]) {
+  ends[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (ends[0] < 0 || grantpt(ends[0]) != 0 || unlockpt(ends[0]) != 0)
+    return -1;
+  ends[1] = open(ptsname(ends[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios raw;
+  if (ends[1] < 0 || tcgetattr(ends[1], &raw) != 0)
+    return -1;
+  cfmakeraw(&raw);
+  return tcsetattr(ends[1], TCSANOW, &raw);
+}
+
+// Wine's console draws through escape sequences: the cursor moved right
+// (ESC [ n C), the line erased to its end (ESC [ K); the rest only show or
+// hide the cursor.
+static size_t follow_escape(const std::string &drawn, size_t at, std::string *line,
+                            size_t *column) {
+  size_t end = drawn.find_first_of("ABCDHJKhlm", at + 2);
+  if (end == std::string::npos)
+    return drawn.size();
+  if (drawn[end] == 'C')
+    *column += std::max(1, atoi(drawn.c_str() + at + 2));
+  else if (drawn[end] == 'K' && *column < line->size())
+    line->resize(*column);
+  return end + 1;
+}
+
+std::vector<std::string> screen_of(const std::string &drawn) {
+  std::vector<std::string> lines(1);
+  size_t column = 0;
+  for (size_t at = 0; at < drawn.size();) {
+    char c = drawn[at];
+    if (c == '\x1b' && at + 1 < drawn.size() && drawn[at + 1] == '[') {
+      at = follow_escape(drawn, at, &lines.back(), &column);
+      continue;
+    }
+    at++;
+    if (c == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else if (c == '\r') {
+      column = 0;
+    } else {
+      std::string &line = lines.back();
+      if (line.size() <= column)
+        line.resize(column + 1, ' ');
+      line[column++] = c;
+    }
+  }
+  for (std::string &line : lines)
+    line.erase(line.find_last_not_of(' ') + 1);
+  return lines;
+}
+
+std::string drawn_text(const std::string &drawn) {
+  std::string text;
+  for (size_t at = 0; at < drawn.size();) {
+    if (drawn[at] == '\x1b' && at + 1 < drawn.size() && drawn[at + 1] == '[') {
+      size_t end = drawn.find_first_of("ABCDHJKhlm", at + 2);
+      if (end != std::string::npos && drawn[end] == 'C') // blanks, passed over
+        text.append(std::max(1, atoi(drawn.c_str() + at + 2)), ' ');
+      at = end == std::string::npos ? drawn.size() : end + 1;
+    } else {
+      text += drawn[at++];
+    }
+  }
+  return text;
+}
+
+std::string screen_text(const std::string &drawn) {
+  std::string text;
+  for (const std::string &line : screen_of(drawn))
+    text += line;
+  return text;
+}
+
 // Everything for exec is made before fork: the child only calls
 // async-signal-safe functions, as a threaded parent requires.
 program_run run_program(const std::string &program, const std::vector<std::string> &args,
                         const std::string &directory, double timeout_seconds,
-                        const std::vector<std::string> &environment, int stop_signal) {
+                        const std::vector<std::string> &environment, int stop_signal,
+                        bool error_on_terminal) {
   std::vector<std::string> argv_strings = {program};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<std::string> env_strings(environment);
@@ -62,7 +142,8 @@ program_run run_program(const std::string &program, const std::vector<std::strin
   std::vector<char *> argv = c_strings(argv_strings);
   std::vector<char *> envp = c_strings(env_strings);
   int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+  if (pipe2(out, O_CLOEXEC) != 0 ||
+      (error_on_terminal ? open_terminal(err) : pipe2(err, O_CLOEXEC)) != 0)
     throw std::runtime_error("pipe2");
   auto started = std::chrono::steady_clock::now();
   pid_t pid = fork();
@@ -209,11 +290,12 @@ std::string LoadTest::port_name(const testbed::simulated_target &target, int low
 program_run LoadTest::run(const std::vector<std::string> &args, double timeout_seconds,
                           int stop_signal) {
   if (!on_wine())
-    return run_program(TARVICK_PROGRAM, args, directory_, timeout_seconds, {}, stop_signal);
+    return run_program(TARVICK_PROGRAM, args, directory_, timeout_seconds, {}, stop_signal,
+                       error_on_terminal_);
   std::vector<std::string> wine_args = {TARVICK_EXE};
   wine_args.insert(wine_args.end(), args.begin(), args.end());
   return run_program(WINE_PROGRAM, wine_args, directory_, timeout_seconds, wine_environment(),
-                     stop_signal);
+                     stop_signal, error_on_terminal_);
 }
 
 program_run LoadTest::run_in_shell(const std::string &script, const std::vector<std::string> &args,
@@ -250,18 +332,27 @@ load_result LoadTest::load(const testbed::target_script &script,
   return result;
 }
 
+// What a completed run drew on a terminal is gone again: the screen shows
+// what a pipe would.
 void LoadTest::expect_success(const program_run &run, const std::string &output) const {
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(0, run.status);
   EXPECT_EQ(text(output), run.out);
-  EXPECT_EQ("", run.err);
+  if (error_on_terminal_) {
+    EXPECT_EQ(std::vector<std::string>{""}, screen_of(run.err)) << run.err;
+  } else {
+    EXPECT_EQ("", run.err);
+  }
 }
 
+// On a terminal a failure is explained; each test checks how.
 void LoadTest::expect_failure(const program_run &run, const std::string &output) const {
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(2, run.status);
   EXPECT_EQ(text(output), run.out);
-  EXPECT_EQ("", run.err);
+  if (!error_on_terminal_) {
+    EXPECT_EQ("", run.err);
+  }
 }
 
 std::string LoadTest::text(const std::string &lines) const {

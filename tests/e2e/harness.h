@@ -27,11 +27,21 @@ struct program_run {
 };
 
 // Runs `program` with `args` in `directory` and collects its output; stops it
-// with `stop_signal` after `timeout_seconds`.
+// with `stop_signal` after `timeout_seconds`. With `error_on_terminal` its
+// standard error is a pseudo-terminal (raw: what is read is what it wrote).
 program_run run_program(const std::string &program, const std::vector<std::string> &args,
                         const std::string &directory, double timeout_seconds,
-                        const std::vector<std::string> &environment = {},
-                        int stop_signal = SIGKILL);
+                        const std::vector<std::string> &environment = {}, int stop_signal = SIGKILL,
+                        bool error_on_terminal = false);
+
+// What a terminal shows after `drawn`: each line as it stands once carriage
+// returns have let later text overwrite earlier text.
+std::vector<std::string> screen_of(const std::string &drawn);
+// Everything ever drawn, without the console's escape sequences.
+std::string drawn_text(const std::string &drawn);
+// The final screen as one text, its lines joined: long lines that a console
+// wrapped read whole again.
+std::string screen_text(const std::string &drawn);
 
 // A Windows name (COMn, or \\.\COMn from COM10 on) for a pseudo-terminal,
 // as a symbolic link in Wine's dosdevices; removed when it goes.
@@ -100,6 +110,7 @@ protected:
 
   std::string directory_;
   std::vector<std::unique_ptr<wine_port>> ports_;
+  bool error_on_terminal_ = false; // the runs' standard error is a pseudo-terminal
 };
 
 std::string platform_name(const testing::TestParamInfo<platform> &info);

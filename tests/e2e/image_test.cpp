@@ -61,4 +61,24 @@ TEST_P(Image, ADirectoryIsNoImage) {
                                    std::to_string(code(EISDIR, WINDOWS_ACCESS_DENIED)) + "\n");
 }
 
+// At a terminal the upload shows its progress, at most ten times a second,
+// and erases it before the load line: the screen ends as a pipe shows it.
+TEST_P(Image, ProgressIsDrawnAtATerminalAndErased) {
+  error_on_terminal_ = true;
+  const size_t SIZE = 150 * 1024;
+  write_file("image.bin", std::string(SIZE, 'p'));
+  target_script slow = expecting_image(SIZE);
+  slow.image_bytes_per_second = 300 * 1024;
+  load_result load_run = load(slow, {"image.bin"});
+  expect_success(load_run.run, "program loaded, 153600 bytes\n");
+  EXPECT_EQ(SIZE, load_run.target.image_bytes);
+  std::string drawn = drawn_text(load_run.run.err);
+  size_t frames = 0;
+  for (size_t at = 0; (at = drawn.find("sending", at)) != std::string::npos; at++)
+    frames++;
+  EXPECT_GE(frames, 2u) << drawn;
+  EXPECT_LE(frames, load_run.run.seconds * 10 + 1) << "at most ten frames a second";
+  EXPECT_THAT(drawn, testing::ContainsRegex("of 150.0 KiB +[0-9]+% +[0-9.]+ KiB/s +0:0[0-9] left"));
+}
+
 ON_BOTH_PLATFORMS(Image);

@@ -217,3 +217,12 @@ TEST(Uart, ExclusiveUseAndLowLatencyLastAsLongAsTheRun) {
   EXPECT_EQ("program loaded, 2 bytes\n", normal.run.out);
   EXPECT_EQ(0, the_guest->tty(PORT)["low_latency"]) << "a normal end clears it too";
 }
+
+// On the real driver: the two UARTs the machine has, not the legacy ports
+// that the 8250 driver keeps without one.
+TEST(Uart, ListNamesTheUartsThatAreThere) {
+  uart::guest_run listed = the_guest->run("/bin/tarvick --list");
+  EXPECT_EQ(0, listed.status);
+  EXPECT_EQ("/dev/ttyS0  16550A UART\n/dev/ttyS1  16550A UART\n", listed.out);
+  EXPECT_EQ("", listed.err);
+}
