@@ -5,6 +5,7 @@
 
 #include "../serial/serial_port.h"
 #include "platform.h"
+#include "terminal.h"
 
 static const size_t TEXT_SIZE = 256;
 
@@ -22,7 +23,7 @@ static const failure_hint *hint_for(const char *format, bool about_port, unsigne
 // Every message names the port or the file first ("%s") and gives the
 // error code after it ("%u"); the port's messages name it by port_name.
 void explain_failure(const char *format, va_list values) {
-  if (!error_is_terminal())
+  if (!terminal_watches())
     return;
   va_list taken;
   va_copy(taken, values);

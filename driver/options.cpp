@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "terminal.h"
 
 static const char HELP[] =
     "Usage: tarvick <COM port> <comSettings> <filename> [programming-file]\n"
@@ -33,7 +34,7 @@ void answer_single_argument(const char *argument) {
   } else if (is(argument, "--version", "-V")) {
     printf("tarvick %s\n", TARVICK_VERSION);
   } else if (is(argument, "--list", NULL)) {
-    if (list_serial_ports() == 0 && error_is_terminal())
+    if (list_serial_ports() == 0 && terminal_watches())
       fputs("no serial ports found\n", stderr);
   } else {
     return;

@@ -24,8 +24,6 @@ static const char PORT_BUSY[] =
 static const char LINE_GONE[] =
     "The line went: the adapter was unplugged or the target closed the line. Check the cable "
     "and run again.";
-static const char NO_SUCH_FILE[] = "No such file: check the path, which is taken from the "
-                                   "current folder.";
 static const char A_FOLDER[] = "That is a folder: name a file.";
 
 const failure_hint FAILURE_HINTS[] = {
@@ -37,15 +35,9 @@ const failure_hint FAILURE_HINTS[] = {
     {"fail to open %s : %u\n", ABOUT_PORT, EISDIR, "That is a folder, not a serial device."},
     {"fail to get %s timeouts: %u\n", ABOUT_PORT, ENOTTY,
      "That is not a serial device. `tarvick --list` shows the serial ports here."},
-    {"%s config error: %u\n", ABOUT_PORT, ANY_CODE,
-     "Give the settings as \"baud=38400 parity=N data=8 stop=1\" (pairs, no space around =) "
-     "or as \"96,N,8,1\" (speed,parity,data,stop)."},
-    {"fail to set %s config: %u\n", ABOUT_PORT, EINVAL,
-     "The device cannot make these settings: choose a speed it has, and 1 or 1.5 stop bits "
-     "with 5 data bits, 1 or 2 with 6 to 8."},
-    {"synchronization failed\n", ABOUT_EITHER, ANY_CODE,
-     "The target did not answer: put the board in its boot loader, and check the speed, that "
-     "TX and RX are crossed, and a common ground."},
+    {"%s config error: %u\n", ABOUT_PORT, ANY_CODE, SETTINGS_FORMS},
+    {"fail to set %s config: %u\n", ABOUT_PORT, EINVAL, SETTINGS_REFUSED},
+    {"synchronization failed\n", ABOUT_EITHER, ANY_CODE, TARGET_SILENT},
     {"fail to write to %s : %u\n", ABOUT_PORT, EIO, LINE_GONE},
     {"fail to read from %s : %u\n", ABOUT_PORT, EIO, LINE_GONE},
     {"fail to open %s : %u\n", ABOUT_FILE, ENOENT, NO_SUCH_FILE},

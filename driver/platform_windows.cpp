@@ -28,8 +28,6 @@ static const char NO_SUCH_PORT[] =
 static const char LINE_FAILED[] =
     "The line failed: the adapter was unplugged or the driver stopped. Check the cable and run "
     "again.";
-static const char NO_SUCH_FILE[] = "No such file: check the path, which is taken from the "
-                                   "current folder.";
 
 const failure_hint FAILURE_HINTS[] = {
     {"fail to open %s : %u\n", ABOUT_PORT, ERROR_FILE_NOT_FOUND, NO_SUCH_PORT},
@@ -39,15 +37,9 @@ const failure_hint FAILURE_HINTS[] = {
      "try again."},
     {"fail to get %s timeouts: %u\n", ABOUT_PORT, ANY_CODE,
      "That is not a serial port. `tarvick --list` shows the serial ports here."},
-    {"%s config error: %u\n", ABOUT_PORT, ANY_CODE,
-     "Give the settings as \"baud=38400 parity=N data=8 stop=1\" (pairs, no space around =) "
-     "or as \"96,N,8,1\" (speed,parity,data,stop)."},
-    {"fail to set %s config: %u\n", ABOUT_PORT, ERROR_INVALID_PARAMETER,
-     "The device cannot make these settings: choose a speed it has, and 1 or 1.5 stop bits "
-     "with 5 data bits, 1 or 2 with 6 to 8."},
-    {"synchronization failed\n", ABOUT_EITHER, ANY_CODE,
-     "The target did not answer: put the board in its boot loader, and check the speed, that "
-     "TX and RX are crossed, and a common ground."},
+    {"%s config error: %u\n", ABOUT_PORT, ANY_CODE, SETTINGS_FORMS},
+    {"fail to set %s config: %u\n", ABOUT_PORT, ERROR_INVALID_PARAMETER, SETTINGS_REFUSED},
+    {"synchronization failed\n", ABOUT_EITHER, ANY_CODE, TARGET_SILENT},
     {"fail to write to %s : %u\n", ABOUT_PORT, ANY_CODE, LINE_FAILED},
     {"fail to read from %s : %u\n", ABOUT_PORT, ANY_CODE, LINE_FAILED},
     {"fail to open %s : %u\n", ABOUT_FILE, ERROR_FILE_NOT_FOUND, NO_SUCH_FILE},

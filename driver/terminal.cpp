@@ -9,7 +9,7 @@
 static const size_t STATUS_SIZE = 160;
 static size_t status_width = 0; // what the line on the screen holds now
 
-static bool watched() {
+bool terminal_watches() {
   static const bool terminal = error_is_terminal();
   return terminal;
 }
@@ -21,7 +21,7 @@ static void blank_to(size_t from, size_t to) {
 }
 
 void show_status(const char *format, ...) {
-  if (!watched())
+  if (!terminal_watches())
     return;
   char line[STATUS_SIZE];
   va_list values;

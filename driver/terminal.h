@@ -3,5 +3,7 @@
 // always saw.
 #pragma once
 
+// Whether a person watches standard error (asked of the platform once).
+bool terminal_watches();
 void show_status(const char *format, ...);
 void clear_status(); // erases the status line, if one is shown

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "../driver/platform.h"
 #include "../driver/terminal.h"
 
 using progress_clock = std::chrono::steady_clock;
@@ -44,7 +43,7 @@ static void draw(send_progress *progress, uint32_t done, progress_clock::time_po
 }
 
 void begin_progress(send_progress *progress, uint32_t total) {
-  progress->watched = error_is_terminal();
+  progress->watched = terminal_watches();
   progress->drawn = false;
   progress->total = total;
   progress->piece = FIRST_PIECE;
