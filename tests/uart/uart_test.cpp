@@ -21,8 +21,15 @@ static const char REFUSED[] = "fail to set /dev/ttyS1 config: 22\n";
 static uart::guest *the_guest = nullptr;
 
 class GuestEnvironment : public testing::Environment {
+  // Without a guest no case can run: that fails the suite at once.
   void SetUp() override {
-    the_guest = new uart::guest(QEMU_PROGRAM, GUEST_DIR);
+    try {
+      the_guest = new uart::guest(QEMU_PROGRAM, GUEST_DIR);
+    } catch (const std::exception &failure) {
+      fprintf(stderr, "the UART guest did not start: %s (see %s/console.log)\n", failure.what(),
+              GUEST_DIR);
+      exit(1);
+    }
     printf("guest booted in %.1f s\n", the_guest->boot_seconds());
   }
   void TearDown() override { delete the_guest; }
