@@ -170,7 +170,8 @@ TEST_P(NativeFaults, AReaderThatGoesAwayDoesNotStopTheLoad) {
 }
 
 // A run stopped while it waits for the first reply, which has no time limit,
-// still leaves the load line in its log.
+// still leaves the load line in its log. (Two seconds are ample to get there,
+// even on a busy machine.)
 TEST_P(NativeFaults, TheLoadLineReachesALogAtOnce) {
   write_file("image.bin", "I");
   write_file("lines.txt", "one\n");
