@@ -181,7 +181,7 @@ TEST_P(NativeFaults, TheLoadLineReachesALogAtOnce) {
   target.start();
   program_run result =
       run_in_shell("exec \"$0\" \"$@\" >log.txt",
-                   {target.port_path(), DEFAULT_SETTINGS, "image.bin", "lines.txt"}, 1.0, SIGTERM);
+                   {target.port_path(), DEFAULT_SETTINGS, "image.bin", "lines.txt"}, 2.0, SIGTERM);
   EXPECT_EQ(SIGTERM, result.signal);
   std::ifstream log(path_of("log.txt"));
   EXPECT_EQ("program loaded, 1 bytes\n",
