@@ -25,16 +25,7 @@ struct failure_hint {
 };
 extern const failure_hint FAILURE_HINTS[];
 
-// The hints that read the same on every platform.
-inline const char SETTINGS_FORMS[] =
-    "Give the settings as \"baud=38400 parity=N data=8 stop=1\" (pairs, no space around =) or "
-    "as \"96,N,8,1\" (speed,parity,data,stop).";
-inline const char SETTINGS_REFUSED[] =
-    "The device cannot make these settings: choose a speed it has, and 1 or 1.5 stop bits with "
-    "5 data bits, 1 or 2 with 6 to 8.";
-inline const char TARGET_SILENT[] =
-    "The target did not answer: put the board in its boot loader, and check the speed, that TX "
-    "and RX are crossed, and a common ground.";
+// The platform's own hints; hints.cpp adds those that hold everywhere.
 inline const char NO_SUCH_FILE[] =
     "No such file: check the path, which is taken from the current folder.";
 extern const size_t FAILURE_HINT_COUNT;
