@@ -38,12 +38,8 @@ struct measured {
 // holds far more than the few frames a second that are drawn).
 static int terminal_for_errors() {
   static int terminal = -1;
-  if (terminal < 0) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    grantpt(master);
-    unlockpt(master);
-    terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-  }
+  if (terminal < 0)
+    testbed::open_pseudo_terminal(&terminal, false);
   return terminal;
 }
 

@@ -46,23 +46,30 @@ static void check(bool ok, const char *what) {
     throw std::runtime_error(std::string(what) + ": " + strerror(errno));
 }
 
+int open_pseudo_terminal(int *terminal, bool raw) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  check(master >= 0, "posix_openpt");
+  check(grantpt(master) == 0 && unlockpt(master) == 0, "unlockpt");
+  char name[128];
+  check(ptsname_r(master, name, sizeof name) == 0, "ptsname_r");
+  *terminal = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  check(*terminal >= 0, "open pseudo-terminal");
+  if (raw) {
+    termios settings;
+    check(tcgetattr(*terminal, &settings) == 0, "tcgetattr");
+    cfmakeraw(&settings);
+    check(tcsetattr(*terminal, TCSANOW, &settings) == 0, "tcsetattr");
+  }
+  return master;
+}
+
+// A serial line set up for use is raw; a new port is cooked, as a new
+// pseudo-terminal is.
 simulated_target::simulated_target(const target_script &script) : script_(script) {
-  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  check(master_ >= 0, "posix_openpt");
-  check(grantpt(master_) == 0 && unlockpt(master_) == 0, "unlockpt");
+  master_ = open_pseudo_terminal(&slave_, script_.raw_port);
   char name[128];
   check(ptsname_r(master_, name, sizeof name) == 0, "ptsname_r");
   port_path_ = name;
-  slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  check(slave_ >= 0, "open pseudo-terminal");
-  // A new pseudo-terminal is cooked and echoes; a serial line set up for
-  // use is neither.
-  if (script_.raw_port) {
-    termios raw;
-    check(tcgetattr(slave_, &raw) == 0, "tcgetattr");
-    cfmakeraw(&raw);
-    check(tcsetattr(slave_, TCSANOW, &raw) == 0, "tcsetattr");
-  }
   open_line();
 }
 

@@ -21,6 +21,11 @@ const uint8_t SYNC_REQUEST = 0xAA;
 const uint8_t SYNC_REPLY = 'K';
 const int SILENT = -1; // a handshake request left unanswered
 
+// Opens a pseudo-terminal pair: returns the master and puts the terminal end
+// in `terminal`, raw if asked (a new one is cooked and echoes). Both close on
+// exec. Throws where the system refuses.
+int open_pseudo_terminal(int *terminal, bool raw);
+
 struct target_script {
   // The reply to each handshake request in turn (a byte, or SILENT); every
   // request past the list is answered with SYNC_REPLY.

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -50,32 +49,18 @@ static void read_available(int fd, std::string *into) {
     into->append(buffer, (size_t)got);
 }
 
-// A raw pseudo-terminal as a pair like a pipe's: [0] the master to read,
-// [1] the terminal for the program.
-static int open_terminal(int ends[2]) {
-  ends[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (ends[0] < 0 || grantpt(ends[0]) != 0 || unlockpt(ends[0]) != 0)
-    return -1;
-  ends[1] = open(ptsname(ends[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios raw;
-  if (ends[1] < 0 || tcgetattr(ends[1], &raw) != 0)
-    return -1;
-  cfmakeraw(&raw);
-  return tcsetattr(ends[1], TCSANOW, &raw);
-}
-
 // Wine's console draws through escape sequences: the cursor moved right
-// (ESC [ n C), the line erased to its end (ESC [ K); the rest only show or
-// hide the cursor.
-static size_t follow_escape(const std::string &drawn, size_t at, std::string *line,
-                            size_t *column) {
+// over blanks (ESC [ n C), the line erased to its end (ESC [ K); the rest
+// only show or hide the cursor. An escape at `at` gives the place after it,
+// its final letter and its count; anything else gives `at` back.
+static size_t escape_at(const std::string &drawn, size_t at, char *kind, int *count) {
+  if (drawn.compare(at, 2, "\x1b[") != 0)
+    return at;
   size_t end = drawn.find_first_of("ABCDHJKhlm", at + 2);
   if (end == std::string::npos)
     return drawn.size();
-  if (drawn[end] == 'C')
-    *column += std::max(1, atoi(drawn.c_str() + at + 2));
-  else if (drawn[end] == 'K' && *column < line->size())
-    line->resize(*column);
+  *kind = drawn[end];
+  *count = std::max(1, atoi(drawn.c_str() + at + 2));
   return end + 1;
 }
 
@@ -83,12 +68,18 @@ std::vector<std::string> screen_of(const std::string &drawn) {
   std::vector<std::string> lines(1);
   size_t column = 0;
   for (size_t at = 0; at < drawn.size();) {
-    char c = drawn[at];
-    if (c == '\x1b' && at + 1 < drawn.size() && drawn[at + 1] == '[') {
-      at = follow_escape(drawn, at, &lines.back(), &column);
+    char kind = 0;
+    int count = 0;
+    size_t after = escape_at(drawn, at, &kind, &count);
+    if (after != at) {
+      if (kind == 'C')
+        column += count;
+      else if (kind == 'K' && column < lines.back().size())
+        lines.back().resize(column);
+      at = after;
       continue;
     }
-    at++;
+    char c = drawn[at++];
     if (c == '\n') {
       lines.emplace_back();
       column = 0;
@@ -109,14 +100,14 @@ std::vector<std::string> screen_of(const std::string &drawn) {
 std::string drawn_text(const std::string &drawn) {
   std::string text;
   for (size_t at = 0; at < drawn.size();) {
-    if (drawn[at] == '\x1b' && at + 1 < drawn.size() && drawn[at + 1] == '[') {
-      size_t end = drawn.find_first_of("ABCDHJKhlm", at + 2);
-      if (end != std::string::npos && drawn[end] == 'C') // blanks, passed over
-        text.append(std::max(1, atoi(drawn.c_str() + at + 2)), ' ');
-      at = end == std::string::npos ? drawn.size() : end + 1;
-    } else {
+    char kind = 0;
+    int count = 0;
+    size_t after = escape_at(drawn, at, &kind, &count);
+    if (after == at)
       text += drawn[at++];
-    }
+    else if (kind == 'C')
+      text.append(count, ' ');
+    at = std::max(at, after);
   }
   return text;
 }
@@ -142,8 +133,9 @@ program_run run_program(const std::string &program, const std::vector<std::strin
   std::vector<char *> argv = c_strings(argv_strings);
   std::vector<char *> envp = c_strings(env_strings);
   int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 ||
-      (error_on_terminal ? open_terminal(err) : pipe2(err, O_CLOEXEC)) != 0)
+  if (error_on_terminal)
+    err[0] = testbed::open_pseudo_terminal(&err[1], true);
+  if (pipe2(out, O_CLOEXEC) != 0 || (!error_on_terminal && pipe2(err, O_CLOEXEC) != 0))
     throw std::runtime_error("pipe2");
   auto started = std::chrono::steady_clock::now();
   pid_t pid = fork();

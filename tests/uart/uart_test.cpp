@@ -50,9 +50,6 @@ struct served_run {
 // Runs `command` in the guest while the target plays `script` on the line.
 static served_run serve(const target_script &script, const std::string &command) {
   simulated_target target(script, the_guest->line());
-  if (getenv("UART_NARRATE"))
-    target.on_event(
-        [](const std::string &event) { fprintf(stderr, "target: %s\n", event.c_str()); });
   target.start();
   served_run result;
   result.run = the_guest->run(command);
