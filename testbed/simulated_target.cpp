@@ -160,7 +160,12 @@ void simulated_target::run() {
         draining_ = true;
       }
     }
-    ssize_t got = read(master_, buffer, paced_read_size(sizeof buffer));
+    size_t wanted;
+    {
+      std::lock_guard<std::recursive_mutex> lock(mutex_);
+      wanted = paced_read_size(sizeof buffer);
+    }
+    ssize_t got = read(master_, buffer, wanted);
     if (got > 0) {
       std::lock_guard<std::recursive_mutex> lock(mutex_);
       take(buffer, (size_t)got);
@@ -171,23 +176,23 @@ void simulated_target::run() {
   }
 }
 
-// A paced target takes the image in small reads, as a slow line delivers it.
+// A paced target takes the image and the lines in small reads, as a slow
+// line delivers them.
 size_t simulated_target::paced_read_size(size_t size) const {
-  if (script_.image_bytes_per_second == 0 || phase_ != IMAGE)
+  if (script_.bytes_per_second == 0 || phase_ == HANDSHAKE)
     return size;
-  return std::max<size_t>(1, std::min<uint64_t>(size, script_.image_bytes_per_second / 50));
+  return std::max<size_t>(1, std::min<uint64_t>(size, script_.bytes_per_second / 50));
 }
 
 void simulated_target::keep_pace() {
-  if (script_.image_bytes_per_second == 0 || record_.image_bytes == 0)
+  if (script_.bytes_per_second == 0 || paced_bytes_ == 0)
     return;
   if (!pace_started_) {
     pace_started_ = true;
     pace_start_ = std::chrono::steady_clock::now();
   }
   std::this_thread::sleep_until(
-      pace_start_ +
-      std::chrono::microseconds(record_.image_bytes * 1000000 / script_.image_bytes_per_second));
+      pace_start_ + std::chrono::microseconds(paced_bytes_ * 1000000 / script_.bytes_per_second));
 }
 
 void simulated_target::send(const std::string &bytes) {
@@ -212,14 +217,17 @@ void simulated_target::take(const char *bytes, size_t count) {
   size_t taken = 0;
   while (taken < count && master_ >= 0) {
     if (phase_ == IMAGE) {
-      taken += take_image(bytes + taken, count - taken);
+      size_t image_bytes = take_image(bytes + taken, count - taken);
+      taken += image_bytes;
+      paced_bytes_ += image_bytes;
       continue;
     }
     char byte = bytes[taken++];
     record_.received += byte;
-    if (phase_ == LINES)
+    if (phase_ == LINES) {
+      paced_bytes_++;
       take_line_byte(byte);
-    else if ((uint8_t)byte == SYNC_REQUEST)
+    } else if ((uint8_t)byte == SYNC_REQUEST)
       take_request();
   }
 }

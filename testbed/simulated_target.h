@@ -42,8 +42,8 @@ struct target_script {
   uint64_t flood_bytes = 0;               // garbage sent at the first request
   bool keep_image = true;                 // false: count the image, do not store it
   bool expect_handshake = true;           // false: the image is all that comes
-  bool raw_port = true; // false: the port starts as a new terminal, cooked, with XON/XOFF
-  uint64_t image_bytes_per_second = 0; // takes the image at this pace (0: at once)
+  bool raw_port = true;          // false: the port starts as a new terminal, cooked, with XON/XOFF
+  uint64_t bytes_per_second = 0; // takes the image and the lines at this pace (0: at once)
 };
 
 struct target_record {
@@ -102,6 +102,7 @@ private:
   int wake_[2] = {-1, -1};
   bool draining_ = false;
   bool pace_started_ = false;
+  uint64_t paced_bytes_ = 0; // image and line bytes taken
   std::chrono::steady_clock::time_point pace_start_;
   std::thread thread_;
   std::recursive_mutex mutex_; // the record, between the target and its owner

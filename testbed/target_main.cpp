@@ -27,7 +27,8 @@ static const char USAGE[] =
     "                           or a byte value; e.g. S,S,K (default: K)\n"
     "  --line-replies LIST      reply byte to each programming line in turn (default: 1)\n"
     "  --hang-up-after-lines N  close the line when line N arrives\n"
-    "  --image-pace N           take the image at N bytes a second, as a slow line does\n"
+    "  --pace N                 take the image and the lines at N bytes a second, as a slow\n"
+    "                           line does\n"
     "  --link PATH              also make PATH a symbolic link to the port\n";
 
 static std::vector<std::string> split(const std::string &list) {
@@ -85,8 +86,8 @@ static options parse_options(int argc, char **argv) {
         chosen.script.line_replies.push_back((uint8_t)strtoul(item.c_str(), nullptr, 0));
     } else if (name == "--hang-up-after-lines") {
       chosen.script.hang_up_after_lines = strtoll(value.c_str(), nullptr, 0);
-    } else if (name == "--image-pace") {
-      chosen.script.image_bytes_per_second = strtoull(value.c_str(), nullptr, 0);
+    } else if (name == "--pace") {
+      chosen.script.bytes_per_second = strtoull(value.c_str(), nullptr, 0);
     } else if (name == "--link") {
       chosen.link = value;
     } else {

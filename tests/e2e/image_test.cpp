@@ -68,7 +68,7 @@ TEST_P(Image, ProgressIsDrawnAtATerminalAndErased) {
   const size_t SIZE = 150 * 1024;
   write_file("image.bin", std::string(SIZE, 'p'));
   target_script slow = expecting_image(SIZE);
-  slow.image_bytes_per_second = 300 * 1024;
+  slow.bytes_per_second = 300 * 1024;
   load_result load_run = load(slow, {"image.bin"});
   expect_success(load_run.run, "program loaded, 153600 bytes\n");
   EXPECT_EQ(SIZE, load_run.target.image_bytes);

@@ -1,0 +1,20 @@
+#include "failures.h"
+
+const failure USAGE = {"Usage: tarvick <COM port> <comSettings> <filename>\n"
+                       "  comSettings example: baud=38400 parity=N data=8 stop=1\n",
+                       NAMES_NOTHING};
+const failure OPEN_PORT_FAILED = {"fail to open %s : %u\n", NAMES_PORT};
+const failure GET_TIMEOUTS_FAILED = {"fail to get %s timeouts: %u\n", NAMES_PORT};
+const failure SET_TIMEOUTS_FAILED = {"fail to set %s timeouts: %u\n", NAMES_PORT};
+const failure GET_CONFIG_FAILED = {"fail to get %s config: %u\n", NAMES_PORT};
+const failure CONFIG_ERROR = {"%s config error: %u\n", NAMES_PORT};
+const failure SET_CONFIG_FAILED = {"fail to set %s config: %u\n", NAMES_PORT};
+const failure WRITE_FAILED = {"fail to write to %s : %u\n", NAMES_PORT};
+const failure READ_FAILED = {"fail to read from %s : %u\n", NAMES_PORT};
+const failure NOTHING_READ = {"fail to read from %s\n", NAMES_PORT};
+const failure SYNC_FAILED = {"synchronization failed\n", NAMES_NOTHING};
+const failure OPEN_FILE_FAILED = {"fail to open %s : %u\n", NAMES_FILE};
+const failure FILE_INFORMATION_FAILED = {"fail to get file information %s : %u\n", NAMES_FILE};
+const failure FILE_TOO_LONG = {"file \"%s\" is to long\n", NAMES_FILE}; // "to": scripts match it
+const failure NO_MEMORY = {"insufficient memory !!!\n", NAMES_NOTHING};
+const failure READ_FILE_FAILED = {"fail to read from %s : %u\n", NAMES_FILE};

@@ -1,0 +1,103 @@
+// Exclusive use of a port, as Windows grants it for a handle's life: a
+// handle opened with share mode 0 marks the device (TIOCEXCL, which belongs
+// to the device and outlives the descriptor while another process has it
+// open), and what the run changed on the driver (its low-latency flag) is
+// given back when the handle is closed or the process ends, however it
+// ends. Only what this run changed is undone.
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <cstdlib>
+
+#include "handle.h"
+#include "process_end.h"
+#include "tty_settings.h"
+
+struct held_port {
+  int fd;
+  bool marked_exclusive;
+  bool set_low_latency;
+  int serial_flags; // the driver's flags before
+};
+
+static const int MAX_HELD = 8;
+static held_port held_ports[MAX_HELD];
+static volatile sig_atomic_t held_count = 0;
+
+// The table changes with every signal held off, so that a signal handler
+// that gives the ports back never sees half an entry.
+static void hold_signals(sigset_t *before) {
+  sigset_t all;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, before);
+}
+
+static void release_entry(const held_port &port, bool discard_output) {
+  if (discard_output)
+    tcflush(port.fd, TCOFLUSH);
+  if (port.marked_exclusive)
+    ioctl(port.fd, TIOCNXCL);
+  if (port.set_low_latency)
+    restore_serial_flags(port.fd, port.serial_flags);
+}
+
+static void release_at_exit() {
+  release_held_ports(false);
+}
+
+void release_held_ports(bool discard_output) {
+  int count = held_count;
+  held_count = 0;
+  for (int i = 0; i < count; i++)
+    release_entry(held_ports[i], discard_output);
+}
+
+static held_port *entry_of(int fd) {
+  for (int i = 0; i < held_count; i++)
+    if (held_ports[i].fd == fd)
+      return &held_ports[i];
+  return nullptr;
+}
+
+bool hold_port(int fd) {
+  if (held_count == MAX_HELD)
+    return false;
+  static bool exit_hooked = false;
+  if (!exit_hooked)
+    exit_hooked = atexit(release_at_exit) == 0;
+  sigset_t before;
+  hold_signals(&before);
+  held_port port = {fd, false, false, 0};
+  port.marked_exclusive = !tty_is_exclusive(fd) && ioctl(fd, TIOCEXCL) == 0;
+  held_ports[held_count] = port;
+  held_count = held_count + 1;
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  return true;
+}
+
+void release_port(int fd) {
+  sigset_t before;
+  hold_signals(&before);
+  if (held_port *port = entry_of(fd)) {
+    release_entry(*port, false);
+    *port = held_ports[held_count - 1];
+    held_count = held_count - 1;
+  }
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+bool request_low_latency(HANDLE handle) {
+  posix_handle *port = port_of(handle);
+  if (port == nullptr)
+    return false;
+  sigset_t before;
+  hold_signals(&before);
+  held_port *held = entry_of(port->fd);
+  bool set = held != nullptr && !held->set_low_latency &&
+             set_low_latency(port->fd, &held->serial_flags);
+  if (set)
+    held->set_low_latency = true;
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  return set;
+}

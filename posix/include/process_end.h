@@ -1,0 +1,17 @@
+// What Windows does for a process when it ends, however it ends, that a
+// POSIX system does not: the ports it held for exclusive use are let go,
+// with the driver flags the run changed on them. Normal exits do it by
+// themselves; a signal handler that ends the process calls it.
+#pragma once
+
+#include "windows.h"
+
+// Gives back every held port; with `discard_output`, what is still queued
+// for the line is dropped, as Windows cancels a stopped process's writes.
+// System calls only: safe in a signal handler.
+void release_held_ports(bool discard_output);
+
+// Asks the driver of a port opened for exclusive use to pass received
+// bytes on at once (ASYNC_LOW_LATENCY), where it offers that. Its earlier
+// flags come back when the port is closed or the process ends.
+bool request_low_latency(HANDLE port);
