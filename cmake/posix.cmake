@@ -3,6 +3,8 @@
 add_library(tarvick_posix STATIC
     posix/last_error.cpp
     posix/files.cpp
+    posix/held_ports.cpp
+    posix/driver_limits.cpp
     posix/comm_io.cpp
     posix/comm_config.cpp
     posix/dcb_tty.cpp

@@ -2,7 +2,10 @@
 
 #include <cstdarg>
 
-// After a failure message, for a person at a terminal: what the error code
-// means on this platform and what to do. `format` and `values` are the
-// message's, as given to report_and_exit. Prints nothing elsewhere.
-void explain_failure(const char *format, va_list values);
+#include "failures.h"
+
+// After a failure message, for a person at a terminal: the message again
+// where standard output is not that terminal (so that it is clear what the
+// rest is about), what the error code means on this platform, and what to
+// do. `values` are the message's. Prints nothing elsewhere.
+void explain_failure(const failure &what, va_list values);

@@ -5,10 +5,8 @@
 #include "../transfer/program_lines.h"
 #include "../transfer/upload_image.h"
 #include "options.h"
+#include "platform.h"
 #include "report.h"
-
-static const char USAGE[] = "Usage: tarvick <COM port> <comSettings> <filename>\n"
-                            "  comSettings example: baud=38400 parity=N data=8 stop=1\n";
 
 static const int PORT_ARGUMENT = 1;
 static const int SETTINGS_ARGUMENT = 2;
@@ -16,6 +14,7 @@ static const int IMAGE_ARGUMENT = 3;
 static const int PROGRAMMING_ARGUMENT = 4;
 
 int main(int argc, char **argv) {
+  prepare_process();
   if (argc == 2)
     answer_single_argument(argv[1]);
   if (argc <= IMAGE_ARGUMENT)
@@ -23,6 +22,8 @@ int main(int argc, char **argv) {
   open_serial_port(argv[PORT_ARGUMENT], argv[SETTINGS_ARGUMENT]);
   synchronize();
   upload_image(argv[IMAGE_ARGUMENT]);
+  // The image has left the port (upload_image waits for it): ending here
+  // loses nothing.
   if (argc <= PROGRAMMING_ARGUMENT)
     return 0;
   program_lines(argv[PROGRAMMING_ARGUMENT]);

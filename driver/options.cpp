@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,17 @@ static bool is(const char *argument, const char *long_form, const char *short_fo
   return strcmp(argument, long_form) == 0 || (short_form && strcmp(argument, short_form) == 0);
 }
 
+// An answer that never reached standard output (a full disk, a closed
+// output) is a failure, as coreutils have it: a script must not take "no
+// ports" from a list that was never written.
+static void end_answer() {
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    fprintf(stderr, "tarvick: write error: %s\n", strerror(errno));
+    exit(2);
+  }
+  exit(0);
+}
+
 void answer_single_argument(const char *argument) {
   if (is(argument, "--help", "-h")) {
     fputs(HELP, stdout);
@@ -39,5 +51,5 @@ void answer_single_argument(const char *argument) {
   } else {
     return;
   }
-  exit(0);
+  end_answer();
 }

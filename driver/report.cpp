@@ -11,17 +11,17 @@
 
 static const int FAILURE_STATUS = 2;
 
-void report_and_exit(const char *format, ...) {
+void report_and_exit(const failure &what, ...) {
   clear_status();
   va_list values;
-  va_start(values, format);
+  va_start(values, what);
   va_list shown;
   va_copy(shown, values);
-  vprintf(format, shown);
+  vprintf(what.message, shown);
   va_end(shown);
   // The message first, then what a person at a terminal may want to know.
   fflush(stdout);
-  explain_failure(format, values);
+  explain_failure(what, values);
   va_end(values);
   exit(FAILURE_STATUS); // a normal exit, so standard output is flushed
 }

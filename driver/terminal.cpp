@@ -7,42 +7,89 @@
 #include "platform.h"
 
 static const size_t STATUS_SIZE = 160;
-static size_t status_width = 0; // what the line on the screen holds now
+static const char CUT = '\t';
+static const char SPACES[] = "                                                                ";
+// What the line on the screen holds now; read by a signal handler too.
+static volatile size_t status_width = 0;
 
 bool terminal_watches() {
   static const bool terminal = error_is_terminal();
   return terminal;
 }
 
-// Spaces are the one way to erase that every console knows.
-static void blank_to(size_t from, size_t to) {
-  for (size_t i = from; i < to; i++)
-    fputc(' ', stderr);
+// A line that reaches the last column wraps on some terminals, and a
+// carriage return then goes back to its second row only.
+static size_t usable_width() {
+  int width = terminal_width();
+  if (width <= 1 || (size_t)width > STATUS_SIZE)
+    return STATUS_SIZE - 1;
+  return (size_t)width - 1;
+}
+
+// Keeps the parts of `text` that fit in `room`, dropping from the last
+// cut on; the first part alone is shortened if need be.
+static void fit(char *text, size_t room) {
+  char *cut;
+  while (strlen(text) > room && (cut = strrchr(text, CUT)) != NULL)
+    *cut = '\0';
+  if (strlen(text) > room)
+    text[room] = '\0';
+  for (char *at = text; (at = strchr(at, CUT)) != NULL;)
+    memmove(at, at + 1, strlen(at));
+}
+
+// Spaces are the one way to erase that every console knows. Only system
+// calls: a signal handler erases too.
+static void blank(size_t count) {
+  while (count > 0) {
+    size_t piece = count < sizeof SPACES - 1 ? count : sizeof SPACES - 1;
+    write_error_at_once(SPACES, piece);
+    count -= piece;
+  }
 }
 
 void show_status(const char *format, ...) {
-  if (!terminal_watches())
+  if (!terminal_watches() || !error_in_foreground())
     return;
   char line[STATUS_SIZE];
   va_list values;
   va_start(values, format);
   vsnprintf(line, sizeof line, format, values);
   va_end(values);
+  size_t room = usable_width();
+  fit(line, room);
   size_t width = strlen(line);
-  fprintf(stderr, "\r%s", line);
-  blank_to(width, status_width);
-  if (width < status_width)
-    fprintf(stderr, "\r%s", line);
-  status_width = width;
+  size_t before = status_width < room ? status_width : room;
   fflush(stderr);
+  write_error_at_once("\r", 1);
+  write_error_at_once(line, width);
+  if (width < before) {
+    blank(before - width);
+    write_error_at_once("\r", 1);
+    write_error_at_once(line, width);
+  }
+  status_width = width;
+}
+
+void erase_status_at_once() {
+  size_t width = status_width;
+  if (width == 0)
+    return;
+  status_width = 0;
+  // A window made narrower since: blanks past its edge would wrap.
+  if (width > usable_width())
+    width = usable_width();
+  write_error_at_once("\r", 1);
+  blank(width);
+  write_error_at_once("\r", 1);
 }
 
 void clear_status() {
   if (status_width == 0)
     return;
-  fputc('\r', stderr);
-  blank_to(0, status_width);
-  fputc('\r', stderr);
-  fflush(stderr);
-  status_width = 0;
+  if (!error_in_foreground()) {
+    status_width = 0; // not ours to touch now
+    return;
+  }
+  erase_status_at_once();
 }

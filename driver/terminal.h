@@ -1,9 +1,14 @@
 // A one-line status for a person, drawn in place on standard error and only
-// when standard error is a terminal, so that scripts see exactly what they
-// always saw.
+// when standard error is a terminal and this run is in its foreground, so
+// that scripts see exactly what they always saw.
 #pragma once
 
 // Whether a person watches standard error (asked of the platform once).
 bool terminal_watches();
+// Draws the status line, fitted to the terminal's width as it is now: a
+// tab in the text marks where the line may be cut, and the parts after the
+// last tab go first.
 void show_status(const char *format, ...);
 void clear_status(); // erases the status line, if one is shown
+// The same, from a signal handler or a console control handler.
+void erase_status_at_once();

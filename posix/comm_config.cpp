@@ -59,25 +59,32 @@ BOOL GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
   return TRUE;
 }
 
-// Applies `wanted` and reads it back. Where the device quietly kept
-// something else, the earlier settings go back and the call fails, as the
-// serial driver of Windows refuses a speed or framing it cannot make.
+// Applies `wanted` and reads it back. Where the device refused part of it,
+// or quietly kept something else, the earlier settings go back and the call
+// fails, as the serial driver of Windows refuses a speed or framing it
+// cannot make. A UART that reports its clock is judged by the rate its
+// divisor really makes, which its driver may not store.
 static BOOL apply_tty_settings(int fd, const tty_settings *before, const tty_settings *wanted,
                                bool serial_line) {
   tty_settings held;
-  if (!set_tty_settings(fd, wanted) || !get_tty_settings(fd, &held))
-    return fail_with(errno);
-  if (tty_holds(wanted, &held, serial_line))
-    return TRUE;
+  int error = EINVAL;
+  if (set_tty_settings(fd, wanted) && get_tty_settings(fd, &held)) {
+    held.speed = speed_made(fd, held.speed);
+    if (tty_holds(wanted, &held, serial_line))
+      return TRUE;
+  } else {
+    error = errno;
+  }
   set_tty_settings(fd, before);
-  return fail_with(EINVAL);
+  return fail_with(error);
 }
 
 BOOL SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize) {
   posix_handle *port = port_of(hCommDev);
   if (port == nullptr)
     return FALSE;
-  if (lpCC == nullptr || dwSize < sizeof(COMMCONFIG) || !dcb_is_valid(&lpCC->dcb))
+  if (lpCC == nullptr || dwSize < sizeof(COMMCONFIG) || !dcb_is_valid(&lpCC->dcb) ||
+      !driver_makes(tty_driver_name(port->fd).c_str(), &lpCC->dcb))
     return fail_with(EINVAL);
   tty_settings before;
   if (!get_tty_settings(port->fd, &before))

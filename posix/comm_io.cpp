@@ -5,6 +5,7 @@
 // up (a closed far end, an unplugged adapter): that is EIO, never a time-out.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,14 +26,6 @@ static int64_t deadline_after(uint64_t ms) {
   return ms == 0 ? NO_DEADLINE : now_ms() + (int64_t)ms;
 }
 
-static int64_t earlier(int64_t a, int64_t b) {
-  if (a == NO_DEADLINE)
-    return b;
-  if (b == NO_DEADLINE)
-    return a;
-  return a < b ? a : b;
-}
-
 // Waits for `events` until `deadline`: 1 ready, 0 deadline passed, -1 error.
 // A deadline already passed still takes what is ready now.
 static int wait_for(int fd, short events, int64_t deadline) {
@@ -49,21 +42,13 @@ static int wait_for(int fd, short events, int64_t deadline) {
   }
 }
 
-static bool returns_at_once(const COMMTIMEOUTS &timeouts) {
-  return timeouts.ReadIntervalTimeout == MAXDWORD && timeouts.ReadTotalTimeoutMultiplier == 0 &&
-         timeouts.ReadTotalTimeoutConstant == 0;
-}
-
+// The total time-out only: the program asks for no interval time-out.
 BOOL read_port(posix_handle *port, BYTE *buffer, DWORD count, DWORD *delivered) {
   const COMMTIMEOUTS &timeouts = port->timeouts;
-  bool at_once = returns_at_once(timeouts);
-  uint64_t total =
-      (uint64_t)timeouts.ReadTotalTimeoutMultiplier * count + timeouts.ReadTotalTimeoutConstant;
-  int64_t total_deadline = at_once ? now_ms() : deadline_after(total);
-  bool has_interval = timeouts.ReadIntervalTimeout != 0 && !at_once;
-  int64_t deadline = total_deadline;
+  int64_t deadline = deadline_after((uint64_t)timeouts.ReadTotalTimeoutMultiplier * count +
+                                    timeouts.ReadTotalTimeoutConstant);
   while (*delivered < count) {
-    // Without any time-out the read itself waits (the port delivers at least
+    // Without a time-out the read itself waits (the port delivers at least
     // one byte a read); otherwise poll measures the time.
     int ready = deadline == NO_DEADLINE ? 1 : wait_for(port->fd, POLLIN, deadline);
     if (ready < 0)
@@ -78,9 +63,6 @@ BOOL read_port(posix_handle *port, BYTE *buffer, DWORD count, DWORD *delivered) 
     if (got == 0)
       return fail_with(EIO);
     *delivered += (DWORD)got;
-    // The interval time-out runs from each byte, never before the first.
-    if (has_interval)
-      deadline = earlier(total_deadline, deadline_after(timeouts.ReadIntervalTimeout));
   }
   return TRUE;
 }
@@ -113,22 +95,70 @@ static BOOL put_bytes(posix_handle *port, const BYTE *buffer, DWORD count, DWORD
   return TRUE;
 }
 
+static int64_t write_deadline(const COMMTIMEOUTS &timeouts, DWORD count) {
+  return deadline_after((uint64_t)timeouts.WriteTotalTimeoutMultiplier * count +
+                        timeouts.WriteTotalTimeoutConstant);
+}
+
+// Returns once the driver holds every byte (or the write time-out has
+// passed), as Windows completes a write once the bytes are in the UART's
+// FIFO or with the USB device: waiting here for the line to drain would cost
+// a jiffy or more per write on a real UART. FlushFileBuffers waits for that.
 BOOL write_port(posix_handle *port, const BYTE *buffer, DWORD count, DWORD *written) {
-  const COMMTIMEOUTS &timeouts = port->timeouts;
-  uint64_t total =
-      (uint64_t)timeouts.WriteTotalTimeoutMultiplier * count + timeouts.WriteTotalTimeoutConstant;
-  int64_t deadline = deadline_after(total);
+  int64_t deadline = write_deadline(port->timeouts, count);
   // Only a timed write needs a descriptor that never blocks.
   if (deadline != NO_DEADLINE && !set_blocking(port->fd, false))
     return fail_with(errno);
   BOOL ok = put_bytes(port, buffer, count, written, deadline);
   if (deadline != NO_DEADLINE)
     set_blocking(port->fd, true);
-  if (!ok)
-    return FALSE;
-  // A synchronous write on Windows returns once the bytes have left.
+  return ok;
+}
+
+static DWORD output_queued(int fd) {
+  int queued = 0;
+  return ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 ? (DWORD)queued : 0;
+}
+
+// Waits until the output has left the port. A port with write time-outs
+// bounds the wait by them, for what is still queued; tcdrain itself has no
+// limit (on cdc_acm it waits for as long as the device does not read).
+static BOOL drain_port(posix_handle *port) {
+  int64_t deadline = write_deadline(port->timeouts, output_queued(port->fd));
+  while (deadline != NO_DEADLINE && output_queued(port->fd) > 0) {
+    if (now_ms() >= deadline)
+      return fail_with(ETIMEDOUT);
+    const timespec TICK = {0, 2000000};
+    nanosleep(&TICK, nullptr);
+  }
   while (tcdrain(port->fd) != 0)
     if (errno != EINTR)
       return fail_with(errno);
+  return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE hFile) {
+  posix_handle *file = handle_of(hFile);
+  if (file == nullptr)
+    return FALSE;
+  if (file->is_tty)
+    return drain_port(file);
+  return fsync(file->fd) == 0 ? TRUE : fail_with(errno);
+}
+
+BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
+  posix_handle *port = port_of(hFile);
+  if (port == nullptr)
+    return FALSE;
+  // Framing and parity errors are not kept apart here: bytes the line
+  // garbled arrive as they came.
+  if (lpErrors != nullptr)
+    *lpErrors = 0;
+  if (lpStat != nullptr) {
+    int waiting = 0;
+    *lpStat = COMSTAT{};
+    lpStat->cbInQue = ioctl(port->fd, FIONREAD, &waiting) == 0 ? (DWORD)waiting : 0;
+    lpStat->cbOutQue = output_queued(port->fd);
+  }
   return TRUE;
 }

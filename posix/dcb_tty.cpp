@@ -158,9 +158,16 @@ bool dcb_is_valid(const DCB *dcb) {
          stop_bits_valid(dcb);
 }
 
+// Windows' serial driver takes a rate its divisor makes within 1 % of what
+// was asked, and refuses the rest.
+static bool speed_close_enough(uint32_t asked, uint32_t made) {
+  uint64_t off = made > asked ? made - asked : asked - made;
+  return off * 100 <= asked;
+}
+
 bool tty_holds(const tty_settings *asked, const tty_settings *held, bool serial_line) {
   const uint32_t FRAMING = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
-  if (held->speed != asked->speed)
+  if (!speed_close_enough(asked->speed, held->speed))
     return false;
   return !serial_line || (held->cflag & FRAMING) == (asked->cflag & FRAMING);
 }

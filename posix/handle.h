@@ -8,6 +8,7 @@ struct posix_handle {
   int fd;
   bool is_tty;
   bool is_regular; // a regular file, whose reads fill the whole count
+  bool is_fifo;    // a named pipe, whose first read waits for its writer
   COMMTIMEOUTS timeouts;
 };
 
@@ -24,3 +25,8 @@ BOOL fail_with(int error_code);
 // Reads and writes on a terminal device, honouring the handle's time-outs.
 BOOL read_port(posix_handle *port, BYTE *buffer, DWORD count, DWORD *delivered);
 BOOL write_port(posix_handle *port, const BYTE *buffer, DWORD count, DWORD *written);
+
+// Exclusive use of a port (held_ports.cpp): taken when a port opens with
+// share mode 0, given back when its handle closes or the process ends.
+bool hold_port(int fd);
+void release_port(int fd);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 const int TTY_CONTROL_CHARS = 32;
 
@@ -20,6 +21,15 @@ struct tty_settings {
 // effect at once; nothing waiting in the input or output is discarded.
 bool get_tty_settings(int fd, tty_settings *settings);
 bool set_tty_settings(int fd, const tty_settings *settings);
+
+// The rate a UART really makes for a stored `speed`, where its driver
+// reports the UART's clock (a 16550's baud_base) and stores the rate asked
+// rather than the one its integer divisor gives; `speed` elsewhere.
+uint32_t speed_made(int fd, uint32_t speed);
+
+// The name of the kernel driver behind the tty ("ftdi_sio"), or "" where the
+// system does not tell.
+std::string tty_driver_name(int fd);
 
 // Exclusive use (TIOCEXCL): whether the device is already marked, where the
 // system can tell (false elsewhere).

@@ -5,6 +5,12 @@
 #include <asm/termbits.h>
 #include <linux/serial.h>
 
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 
 #include "tty_settings.h"
@@ -61,6 +67,36 @@ bool set_tty_settings(int fd, const tty_settings *settings) {
   device.c_ispeed = settings->speed;
   device.c_ospeed = settings->speed;
   return ioctl(fd, TCSETS2, &device) == 0;
+}
+
+// The plain 16450/16550 family, whose divisor is baud_base / rate rounded.
+static bool is_plain_uart(int type) {
+  return type == PORT_8250 || type == PORT_16450 || type == PORT_16550 || type == PORT_16550A;
+}
+
+uint32_t speed_made(int fd, uint32_t speed) {
+  struct serial_struct serial;
+  if (speed == 0 || ioctl(fd, TIOCGSERIAL, &serial) != 0 || !is_plain_uart(serial.type) ||
+      serial.baud_base <= 0)
+    return speed;
+  uint32_t base = (uint32_t)serial.baud_base;
+  uint32_t divisor = (base + speed / 2) / speed;
+  return base / (divisor == 0 ? 1 : divisor);
+}
+
+std::string tty_driver_name(int fd) {
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode))
+    return "";
+  char link[64], target[PATH_MAX];
+  snprintf(link, sizeof link, "/sys/dev/char/%u:%u/device/driver", major(status.st_rdev),
+           minor(status.st_rdev));
+  ssize_t length = readlink(link, target, sizeof target - 1);
+  if (length <= 0)
+    return "";
+  target[length] = '\0';
+  const char *last = strrchr(target, '/');
+  return last ? last + 1 : target;
 }
 
 bool tty_is_exclusive(int fd) {

@@ -1,19 +1,20 @@
 #include "send_progress.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "../driver/terminal.h"
 
 using progress_clock = std::chrono::steady_clock;
 
-// Pieces are sized so that each write takes about a redraw's time at the
-// line's real speed: small at 9600 baud, large on a fast line.
-static const DWORD FIRST_PIECE = 1024;
-static const DWORD SMALLEST_PIECE = 64;
-static const DWORD LARGEST_PIECE = 1u << 20;
-static const auto REDRAW = std::chrono::milliseconds(100);
-static const auto QUICK_PIECE = std::chrono::milliseconds(25);
 static const size_t SIZE_TEXT = 16;
+static const double LONGEST_LEFT = 99 * 3600; // seconds; a stalled line shows no more
+
+static bool shown = false;
+static bool drawn = false;
+static uint32_t total_bytes = 0;
+static progress_clock::time_point started;
+static progress_clock::time_point last_drawn;
 
 static double seconds(progress_clock::duration duration) {
   return std::chrono::duration<double>(duration).count();
@@ -28,51 +29,46 @@ static void format_size(double bytes, char *text) {
     snprintf(text, SIZE_TEXT, "%.1f MiB", bytes / (1024 * 1024));
 }
 
-static void draw(send_progress *progress, uint32_t done, progress_clock::time_point now) {
-  double elapsed = seconds(now - progress->started);
-  double rate = done / elapsed;
-  unsigned left = rate > 0 ? (unsigned)((progress->total - done) / rate + 0.5) : 0;
+// The time left and the rate are the first to go in a narrow window.
+static void draw(uint32_t done, progress_clock::time_point now) {
+  double rate = done / seconds(now - started);
+  double left = rate > 0 ? (total_bytes - done) / rate + 0.5 : LONGEST_LEFT;
+  unsigned left_seconds = (unsigned)(left < LONGEST_LEFT ? left : LONGEST_LEFT);
   char sent[SIZE_TEXT], total[SIZE_TEXT], speed[SIZE_TEXT];
   format_size(done, sent);
-  format_size(progress->total, total);
+  format_size(total_bytes, total);
   format_size(rate, speed);
-  show_status("sending %s of %s  %3u%%  %s/s  %u:%02u left", sent, total,
-              (unsigned)((uint64_t)done * 100 / progress->total), speed, left / 60, left % 60);
-  progress->drawn = true;
-  progress->last_drawn = now;
+  show_status("sending %s of %s\t  %3u%%\t  %s/s\t  %u:%02u left", sent, total,
+              (unsigned)((uint64_t)done * 100 / total_bytes), speed, left_seconds / 60,
+              left_seconds % 60);
+  drawn = true;
+  last_drawn = now;
 }
 
-void begin_progress(send_progress *progress, uint32_t total) {
-  progress->watched = terminal_watches();
-  progress->drawn = false;
-  progress->total = total;
-  progress->piece = FIRST_PIECE;
-  if (progress->watched)
-    progress->started = progress->piece_started = progress->last_drawn = progress_clock::now();
+bool begin_progress(uint32_t total) {
+  shown = terminal_watches() && total > 0;
+  drawn = false;
+  total_bytes = total;
+  started = last_drawn = progress_clock::now();
+  return shown;
 }
 
-DWORD next_piece(send_progress *progress, uint32_t left) {
-  if (!progress->watched || left < progress->piece)
-    return left;
-  return progress->piece;
+bool progress_shown() {
+  return shown;
 }
 
-void piece_written(send_progress *progress, uint32_t done) {
-  if (!progress->watched)
+// An upload that ends within a redraw's time shows nothing.
+void show_progress(uint32_t left_port) {
+  if (!shown)
     return;
   progress_clock::time_point now = progress_clock::now();
-  auto took = now - progress->piece_started;
-  if (took < QUICK_PIECE && progress->piece < LARGEST_PIECE)
-    progress->piece *= 2;
-  else if (took > REDRAW && progress->piece > SMALLEST_PIECE)
-    progress->piece /= 2;
-  progress->piece_started = now;
-  // A send that ends within a redraw's time shows nothing.
-  if (done < progress->total && now - progress->last_drawn >= REDRAW)
-    draw(progress, done, now);
+  if (now - last_drawn >= std::chrono::milliseconds(REDRAW_MS))
+    draw(left_port, now);
 }
 
-void end_progress(send_progress *progress) {
-  if (progress->drawn)
+void end_progress() {
+  if (drawn)
     clear_status();
+  shown = false;
+  drawn = false;
 }

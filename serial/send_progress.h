@@ -1,25 +1,15 @@
-// Progress of a long send, for a person at a terminal: bytes sent of the
-// total, a percentage, the rate and the time left, redrawn in place at most
-// ten times a second and erased when the send is done. Where no terminal
-// watches, the whole buffer goes in one write, as it always did.
+// Progress of the image upload, for a person at a terminal: the bytes that
+// have left, the rate and the time left, redrawn at most ten times a second
+// and erased when the upload is done. Nothing where no terminal watches, and
+// nothing for a programming line.
 #pragma once
 
-#include <windows.h>
-
-#include <chrono>
 #include <cstdint>
 
-struct send_progress {
-  bool watched;
-  bool drawn;
-  uint32_t total;
-  DWORD piece; // how much the next write takes
-  std::chrono::steady_clock::time_point started;
-  std::chrono::steady_clock::time_point piece_started;
-  std::chrono::steady_clock::time_point last_drawn;
-};
+const uint32_t REDRAW_MS = 100; // the least time between two drawings
 
-void begin_progress(send_progress *progress, uint32_t total);
-DWORD next_piece(send_progress *progress, uint32_t left);
-void piece_written(send_progress *progress, uint32_t done);
-void end_progress(send_progress *progress);
+// Starts the progress of sending `total` bytes; false where nobody watches.
+bool begin_progress(uint32_t total);
+bool progress_shown();                  // between begin and end, where somebody watches
+void show_progress(uint32_t left_port); // the bytes that have left the port so far
+void end_progress();

@@ -22,4 +22,9 @@ struct received_byte {
 void open_serial_port(const char *name, const char *settings);
 void set_read_timeout(DWORD total_ms); // 0: wait without limit
 void send_bytes(const void *data, uint32_t length);
+// Waits until everything sent has left the port.
+void wait_until_sent();
+// Progress for a person at a terminal, around the sending of `total` bytes.
+void watch_sending(uint32_t total);
+void end_watching();
 received_byte receive_byte();

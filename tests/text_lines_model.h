@@ -28,12 +28,16 @@ inline std::vector<std::string> model_lines(std::string text) {
   return lines;
 }
 
-// Every line the reader gives for the file at `path`, reading `chunk_size`
-// bytes at a time.
-inline std::vector<std::string> reader_lines(const char *path, DWORD chunk_size) {
+// A first line that puts the reader's chunk boundary `offset` bytes into
+// what follows it (offset below TEXT_CHUNK_SIZE).
+inline std::string boundary_at(size_t offset) {
+  return std::string(TEXT_CHUNK_SIZE - offset - 1, 'f') + "\n";
+}
+
+// Every line the reader gives for the file at `path`.
+inline std::vector<std::string> reader_lines(const char *path) {
   static text_file file;
   open_text_file(&file, path);
-  file.chunk_size = chunk_size;
   std::vector<std::string> lines;
   while (read_text_line(&file))
     lines.emplace_back(file.line == nullptr ? "" : std::string(file.line, file.line_length));

@@ -1,5 +1,6 @@
 #include "text_lines.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,8 +13,7 @@ void open_text_file(text_file *file, const char *path) {
   file->handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                              OPEN_EXISTING, 0, NULL);
   if (file->handle == INVALID_HANDLE_VALUE)
-    report_and_exit("fail to open %s : %u\n", path, last_error_code());
-  file->chunk_size = TEXT_CHUNK_SIZE;
+    report_and_exit(OPEN_FILE_FAILED, path, last_error_code());
   file->chunk_length = 0;
   file->chunk_offset = 0;
   file->text_ended = false;
@@ -30,8 +30,8 @@ void close_text_file(text_file *file) {
 // Reads the next chunk; false at the end of the file.
 static bool refill_chunk(text_file *file) {
   DWORD got = 0;
-  if (!ReadFile(file->handle, file->chunk, file->chunk_size, &got, NULL))
-    report_and_exit("fail to read from %s : %u\n", file->path, last_error_code());
+  if (!ReadFile(file->handle, file->chunk, TEXT_CHUNK_SIZE, &got, NULL))
+    report_and_exit(READ_FILE_FAILED, file->path, last_error_code());
   file->chunk_length = got;
   file->chunk_offset = 0;
   return got > 0;
@@ -39,13 +39,15 @@ static bool refill_chunk(text_file *file) {
 
 // Appends to the current line, keeping room for one byte past it.
 static void append_to_line(text_file *file, const char *bytes, size_t count) {
-  if (file->line_length + count + 1 > file->line_capacity) {
+  size_t needed = file->line_length + count + 1;
+  if (needed > file->line_capacity) {
     size_t capacity = file->line_capacity == 0 ? 256 : file->line_capacity;
-    while (capacity < file->line_length + count + 1)
+    // Doubling stops short of wrapping round, which a 32-bit size would.
+    while (capacity < needed && capacity <= SIZE_MAX / 2)
       capacity *= 2;
-    char *grown = static_cast<char *>(realloc(file->line, capacity));
+    char *grown = capacity < needed ? NULL : static_cast<char *>(realloc(file->line, capacity));
     if (grown == NULL)
-      report_and_exit("insufficient memory !!!\n"); // exact by contract: do not reword
+      report_and_exit(NO_MEMORY);
     file->line = grown;
     file->line_capacity = capacity;
   }

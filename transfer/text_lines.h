@@ -15,7 +15,6 @@ struct text_file {
   HANDLE handle;
   const char *path;
   char chunk[TEXT_CHUNK_SIZE];
-  DWORD chunk_size; // how much one read asks for, at most TEXT_CHUNK_SIZE
   DWORD chunk_length;
   DWORD chunk_offset;
   bool text_ended;

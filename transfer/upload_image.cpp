@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "../driver/platform.h"
 #include "../driver/report.h"
 #include "../serial/serial_port.h"
 
@@ -16,20 +17,25 @@ static BYTE *buffer = NULL;
 void upload_image(const char *path) {
   image = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
   if (image == INVALID_HANDLE_VALUE)
-    report_and_exit("fail to open %s : %u\n", path, last_error_code());
+    report_and_exit(OPEN_FILE_FAILED, path, last_error_code());
   BY_HANDLE_FILE_INFORMATION information;
   if (!GetFileInformationByHandle(image, &information))
-    report_and_exit("fail to get file information %s : %u\n", path, last_error_code());
+    report_and_exit(FILE_INFORMATION_FAILED, path, last_error_code());
   if (information.nFileSizeHigh != 0)
-    report_and_exit("file \"%s\" is to long\n", path); // "to" by contract: scripts match it
+    report_and_exit(FILE_TOO_LONG, path);
   buffer = static_cast<BYTE *>(malloc(information.nFileSizeLow));
   if (buffer == NULL && information.nFileSizeLow != 0)
-    report_and_exit("insufficient memory !!!\n"); // exact by contract: do not reword
+    report_and_exit(NO_MEMORY);
+  advise_large_buffer(buffer, information.nFileSizeLow);
   // The file may have shrunk since its size was taken: what was read is sent.
   DWORD read_count = 0;
   if (!ReadFile(image, buffer, information.nFileSizeLow, &read_count, NULL))
-    report_and_exit("fail to read from %s : %u\n", path, last_error_code());
+    report_and_exit(READ_FILE_FAILED, path, last_error_code());
+  watch_sending(read_count);
   send_bytes(buffer, read_count);
+  // "program loaded" means the image has left the port.
+  wait_until_sent();
+  end_watching();
   printf("program loaded, %u bytes\n", bytes_sent);
   // Out now: a log must show it even if the run is stopped while it waits
   // for the first programming reply, which has no time limit.

@@ -29,8 +29,6 @@ typedef const char *LPCSTR;
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
-#define CREATE_NEW 1
-#define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 
 // Error codes with a Win32 name, as the nearest errno.
@@ -129,6 +127,13 @@ typedef struct _BY_HANDLE_FILE_INFORMATION {
   DWORD nFileIndexLow;
 } BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 
+// What ClearCommError reports of a port's queues (the flag bits are left out).
+typedef struct _COMSTAT {
+  DWORD fFlags;
+  DWORD cbInQue;
+  DWORD cbOutQue;
+} COMSTAT, *LPCOMSTAT;
+
 typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
@@ -140,6 +145,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+BOOL FlushFileBuffers(HANDLE hFile);
+BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
 BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
 BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
