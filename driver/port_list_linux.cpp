@@ -89,8 +89,9 @@ std::vector<listed_port> find_serial_ports(const std::string &sys_root,
     // Virtual consoles and pseudo-terminals have no device behind them.
     if (!exists(folder + "/device"))
       continue;
-    // The 8250 driver keeps legacy ports whose UART is not there.
-    if (first_line(folder + "/type") == UNKNOWN_UART)
+    // The 8250 driver keeps legacy ports whose UART is not there; and a
+    // container shows the host's ttys without their device nodes.
+    if (first_line(folder + "/type") == UNKNOWN_UART || !exists(dev_root + "/" + tty))
       continue;
     std::string description = usb_description(folder + "/device");
     if (description.empty())

@@ -29,13 +29,22 @@ static size_t usable_width() {
 // Keeps the parts of `text` that fit in `room`, dropping from the last
 // cut on; the first part alone is shortened if need be.
 static void fit(char *text, size_t room) {
-  char *cut;
-  while (strlen(text) > room && (cut = strrchr(text, CUT)) != NULL)
-    *cut = '\0';
-  if (strlen(text) > room)
-    text[room] = '\0';
-  for (char *at = text; (at = strchr(at, CUT)) != NULL;)
-    memmove(at, at + 1, strlen(at));
+  size_t width = 0;
+  char *kept = text;
+  for (char *part = text; *part != '\0';) {
+    char *cut = strchr(part, CUT);
+    size_t length = cut ? (size_t)(cut - part) : strlen(part);
+    if (width + length > room) {
+      if (part == text)
+        kept = text + room;
+      break;
+    }
+    memmove(kept, part, length);
+    kept += length;
+    width += length;
+    part += length + (cut ? 1 : 0);
+  }
+  *kept = '\0';
 }
 
 // Spaces are the one way to erase that every console knows. Only system

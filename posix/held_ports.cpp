@@ -94,8 +94,8 @@ bool request_low_latency(HANDLE handle) {
   sigset_t before;
   hold_signals(&before);
   held_port *held = entry_of(port->fd);
-  bool set = held != nullptr && !held->set_low_latency &&
-             set_low_latency(port->fd, &held->serial_flags);
+  bool set =
+      held != nullptr && !held->set_low_latency && set_low_latency(port->fd, &held->serial_flags);
   if (set)
     held->set_low_latency = true;
   sigprocmask(SIG_SETMASK, &before, nullptr);

@@ -19,6 +19,9 @@ using testbed::target_script;
 static const size_t IMAGE_SIZE = 4 << 20;
 
 class Faults : public LoadTest {};
+// Wine never returns from a read without time-out on a line that hung up,
+// has no job control, and runs no shell around the program.
+class NativeFaults : public LoadTest {};
 
 TEST_P(Faults, AHangUpDuringTheUploadEndsTheRunAtOnce) {
   write_file("image.bin", std::string(IMAGE_SIZE, 'i'));
@@ -85,13 +88,16 @@ TEST_P(Faults, AnImageShorterThanItsSizeSendsWhatWasRead) {
   EXPECT_EQ(content, load_run.target.image);
 }
 
-// At a terminal a failure is explained: what the code means, what to do.
+// At a terminal a failure is explained: the failure again where standard
+// output goes elsewhere (so that "error 2" is about something), what the
+// code means, what to do.
 TEST_P(Faults, FailuresAreExplainedAtATerminal) {
   error_on_terminal_ = true;
   write_file("image.bin", "x");
   std::string missing_port = on_wine() ? "COM254" : "/dev/tarvick-no-such-port";
   program_run no_port = run({missing_port, DEFAULT_SETTINGS, "image.bin"});
   expect_failure(no_port, "fail to open " + missing_port + " : 2\n");
+  EXPECT_EQ("fail to open " + missing_port + " : 2", screen_of(no_port.err)[0]);
   EXPECT_THAT(screen_text(no_port.err), testing::HasSubstr("error 2: "));
   EXPECT_THAT(screen_text(no_port.err), testing::HasSubstr("tarvick --list"));
   struct {
@@ -101,8 +107,10 @@ TEST_P(Faults, FailuresAreExplainedAtATerminal) {
     const char *hint;
   } cases[] = {{"baud=9600 parity=no", target_script{}, "image.bin", "96,N,8,1"},
                {DEFAULT_SETTINGS, expecting_image(1), "missing.bin", "No such file"},
-               {DEFAULT_SETTINGS, target_script{}, "image.bin", "boot loader"}};
+               {DEFAULT_SETTINGS, target_script{}, "image.bin", "boot loader"},
+               {DEFAULT_SETTINGS, expecting_image(1), "big.bin", "smaller than 4 GiB"}};
   cases[2].script.sync_replies.assign(5, '?');
+  ASSERT_EQ(0, truncate(path_of(write_file("big.bin", "")).c_str(), 1ll << 32));
   for (const auto &failure : cases) {
     SCOPED_TRACE(failure.hint);
     load_result load_run = load(failure.script, {failure.file}, failure.settings);
@@ -111,10 +119,70 @@ TEST_P(Faults, FailuresAreExplainedAtATerminal) {
   }
 }
 
-ON_BOTH_PLATFORMS(Faults);
+// Permission denied: joining a group helps only where the group may use
+// the device, and the hint says which it is.
+TEST_P(NativeFaults, APortThatMayNotBeUsedNamesItsOwnerAndGroup) {
+  error_on_terminal_ = true;
+  write_file("image.bin", "x");
+  struct {
+    mode_t mode;
+    const char *hint;
+  } cases[] = {{0600, "belongs to root:root (mode 600): no group may use it"},
+               {0660, "belongs to root:root (mode 660): join the group root"}};
+  for (const auto &denied : cases) {
+    SCOPED_TRACE(denied.hint);
+    testbed::simulated_target target(expecting_image(1));
+    ASSERT_EQ(0, chown(target.port_path().c_str(), 0, 0));
+    ASSERT_EQ(0, chmod(target.port_path().c_str(), denied.mode));
+    program_run result =
+        run_in_shell("exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$0\" \"$@\"",
+                     {target.port_path(), DEFAULT_SETTINGS, "image.bin"});
+    EXPECT_EQ("fail to open " + target.port_path() + " : 13\n", result.out);
+    EXPECT_THAT(screen_text(result.err),
+                testing::HasSubstr(target.port_path() + " " + denied.hint));
+  }
+}
 
-// Wine never returns from a read without time-out on a line that hung up.
-class NativeFaults : public LoadTest {};
+// What --version, --help and --list print is their whole answer: output
+// that cannot be written is a failure, said on standard error.
+TEST_P(NativeFaults, AnAnswerThatCannotBeWrittenIsAFailure) {
+  struct {
+    const char *argument;
+    const char *redirection;
+  } cases[] = {{"--version", ">/dev/full"},
+               {"--help", ">/dev/full"},
+               {"--list", ">&-"},
+               {"--version", ">&-"}};
+  for (const auto &lost : cases) {
+    SCOPED_TRACE(std::string(lost.argument) + " " + lost.redirection);
+    program_run result =
+        run_in_shell("exec \"$0\" \"$@\" " + std::string(lost.redirection), {lost.argument});
+    EXPECT_EQ(2, result.status);
+    EXPECT_THAT(result.err, testing::StartsWith("tarvick: write error: "));
+  }
+}
+
+// A run in the background of a terminal with "stty tostop" draws nothing
+// (drawing would stop it, holding the port half loaded) and goes on.
+TEST_P(NativeFaults, ARunInTheBackgroundDrawsNothing) {
+  error_on_terminal_ = true;
+  terminal_.controlling = true;
+  const size_t SIZE = 100 * 1024;
+  write_file("image.bin", std::string(SIZE, 'b'));
+  target_script slow = expecting_image(SIZE);
+  slow.bytes_per_second = 200 * 1024;
+  slow.sync_replies = {testbed::SILENT};
+  testbed::simulated_target target(slow);
+  target.start();
+  // The shell's own job messages go elsewhere.
+  program_run result = run_in_shell("exec 3>&2 2>/dev/null; set -m; \"$0\" \"$@\" 2>&3 & wait $!",
+                                    {target.port_path(), DEFAULT_SETTINGS, "image.bin"}, 10);
+  expect_success(result, "program loaded, 102400 bytes\n");
+  EXPECT_EQ("", result.err);
+  EXPECT_EQ(SIZE, target.finish().image_bytes);
+}
+
+ON_BOTH_PLATFORMS(Faults);
 
 TEST_P(NativeFaults, AHangUpDuringLineProgrammingIsNoTimeOut) {
   write_file("image.bin", "I");
@@ -215,31 +283,44 @@ TEST_P(NativeFaults, AnImageThatIsNoRegularFileIsRefused) {
 }
 
 // Lines a generator has written go out at once, though it keeps the pipe
-// open: the writer here waits for the target to have both before it ends.
+// open; and a generator that starts late is waited for. The writer here
+// opens the FIFO a while after the image has gone, and waits for the target
+// to have both lines before it ends.
 TEST_P(NativeFaults, LinesFromAPipeGoOutAsTheyCome) {
   write_file("image.bin", "I");
   ASSERT_EQ(0, mkfifo(path_of("lines.fifo").c_str(), 0644));
+  signal(SIGPIPE, SIG_IGN); // a reader that went away is the failure shown
   std::mutex mutex;
   std::condition_variable arrived;
-  bool second_line = false;
+  bool image = false, second_line = false;
   testbed::simulated_target target(expecting_image(1));
   target.on_event([&](const std::string &event) {
     std::lock_guard<std::mutex> lock(mutex);
+    image = image || event.rfind("image complete", 0) == 0;
     second_line = second_line || event.rfind("line 2 ", 0) == 0;
     arrived.notify_all();
   });
   target.start();
-  // Opened for reading too, so that the open does not wait for tarvick.
-  int writer = open(path_of("lines.fifo").c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_EQ(8, write(writer, "one\ntwo\n", 8));
   bool sent_while_open = false;
   std::thread generator([&] {
-    std::unique_lock<std::mutex> lock(mutex);
-    sent_while_open = arrived.wait_for(lock, std::chrono::seconds(5), [&] { return second_line; });
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      arrived.wait_for(lock, std::chrono::seconds(5), [&] { return image; });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the generator starts late
+    int writer = open(path_of("lines.fifo").c_str(), O_WRONLY | O_CLOEXEC);
+    if (write(writer, "one\ntwo\n", 8) == 8) {
+      std::unique_lock<std::mutex> lock(mutex);
+      sent_while_open =
+          arrived.wait_for(lock, std::chrono::seconds(5), [&] { return second_line; });
+    }
     close(writer);
   });
   program_run result = run({target.port_path(), DEFAULT_SETTINGS, "image.bin", "lines.fifo"});
+  // A writer still waiting for a reader that came and went is let go.
+  int unblock = open(path_of("lines.fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   generator.join();
+  close(unblock);
   EXPECT_TRUE(sent_while_open);
   expect_success(result, "program loaded, 1 bytes\n##\nprogramming complete, 0 nack received.\n");
 }

@@ -26,9 +26,11 @@ TEST_P(Handshake, AnsweredAtOnceSendsOneRequestAndPrintsNothing) {
 }
 
 // At a terminal, each attempt past the first says so, and the line is gone
-// once the target has answered.
+// once the target has answered. In a window narrower than the whole line
+// its advice is left out, so that it never wraps.
 TEST_P(Handshake, AnsweredAtTheFifthRequestSucceeds) {
   error_on_terminal_ = true;
+  terminal_.columns = 72;
   load_result load_run = load(answering({SILENT, SILENT, SILENT, SILENT, 'K'}), {"empty.bin"});
   expect_success(load_run.run, "program loaded, 0 bytes\n");
   EXPECT_EQ(std::string(5, '\xAA'), load_run.target.received);
@@ -37,7 +39,7 @@ TEST_P(Handshake, AnsweredAtTheFifthRequestSucceeds) {
   for (const char *attempt :
        {"attempt 2 of 5", "attempt 3 of 5", "attempt 4 of 5", "attempt 5 of 5"})
     EXPECT_THAT(drawn, testing::HasSubstr(attempt));
-  EXPECT_THAT(drawn, testing::HasSubstr("boot loader"));
+  EXPECT_THAT(drawn, testing::Not(testing::HasSubstr("boot loader")));
 }
 
 TEST_P(Handshake, ASilentTargetIsGivenUpAfterAboutTenSeconds) {

@@ -4,9 +4,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -64,7 +66,7 @@ static size_t escape_at(const std::string &drawn, size_t at, char *kind, int *co
   return end + 1;
 }
 
-std::vector<std::string> screen_of(const std::string &drawn) {
+std::vector<std::string> screen_of(const std::string &drawn, size_t columns) {
   std::vector<std::string> lines(1);
   size_t column = 0;
   for (size_t at = 0; at < drawn.size();) {
@@ -86,6 +88,10 @@ std::vector<std::string> screen_of(const std::string &drawn) {
     } else if (c == '\r') {
       column = 0;
     } else {
+      if (columns > 0 && column >= columns) {
+        lines.emplace_back();
+        column = 0;
+      }
       std::string &line = lines.back();
       if (line.size() <= column)
         line.resize(column + 1, ' ');
@@ -124,7 +130,8 @@ std::string screen_text(const std::string &drawn) {
 program_run run_program(const std::string &program, const std::vector<std::string> &args,
                         const std::string &directory, double timeout_seconds,
                         const std::vector<std::string> &environment, int stop_signal,
-                        bool error_on_terminal) {
+                        const error_terminal *terminal) {
+  bool error_on_terminal = terminal != nullptr;
   std::vector<std::string> argv_strings = {program};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<std::string> env_strings(environment);
@@ -133,8 +140,17 @@ program_run run_program(const std::string &program, const std::vector<std::strin
   std::vector<char *> argv = c_strings(argv_strings);
   std::vector<char *> envp = c_strings(env_strings);
   int out[2], err[2];
-  if (error_on_terminal)
+  if (error_on_terminal) {
     err[0] = testbed::open_pseudo_terminal(&err[1], true);
+    winsize size = {};
+    size.ws_row = 24;
+    size.ws_col = (unsigned short)terminal->columns;
+    ioctl(err[1], TIOCSWINSZ, &size);
+    termios modes;
+    tcgetattr(err[1], &modes);
+    modes.c_lflag |= TOSTOP;
+    tcsetattr(err[1], TCSANOW, &modes);
+  }
   if (pipe2(out, O_CLOEXEC) != 0 || (!error_on_terminal && pipe2(err, O_CLOEXEC) != 0))
     throw std::runtime_error("pipe2");
   auto started = std::chrono::steady_clock::now();
@@ -143,6 +159,10 @@ program_run run_program(const std::string &program, const std::vector<std::strin
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     signal(SIGPIPE, SIG_DFL); // as a shell starts a program
+    if (error_on_terminal && terminal->controlling) {
+      setsid();
+      ioctl(STDERR_FILENO, TIOCSCTTY, 0);
+    }
     if (chdir(directory.c_str()) == 0)
       execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
@@ -283,18 +303,19 @@ program_run LoadTest::run(const std::vector<std::string> &args, double timeout_s
                           int stop_signal) {
   if (!on_wine())
     return run_program(TARVICK_PROGRAM, args, directory_, timeout_seconds, {}, stop_signal,
-                       error_on_terminal_);
+                       error_on_terminal_ ? &terminal_ : nullptr);
   std::vector<std::string> wine_args = {TARVICK_EXE};
   wine_args.insert(wine_args.end(), args.begin(), args.end());
   return run_program(WINE_PROGRAM, wine_args, directory_, timeout_seconds, wine_environment(),
-                     stop_signal, error_on_terminal_);
+                     stop_signal, error_on_terminal_ ? &terminal_ : nullptr);
 }
 
 program_run LoadTest::run_in_shell(const std::string &script, const std::vector<std::string> &args,
                                    double timeout_seconds, int stop_signal) {
   std::vector<std::string> shell_args = {"-c", script, TARVICK_PROGRAM};
   shell_args.insert(shell_args.end(), args.begin(), args.end());
-  return run_program("/bin/bash", shell_args, directory_, timeout_seconds, {}, stop_signal);
+  return run_program("/bin/bash", shell_args, directory_, timeout_seconds, {}, stop_signal,
+                     error_on_terminal_ ? &terminal_ : nullptr);
 }
 
 program_run LoadTest::run_holding(const std::string &file, const std::vector<std::string> &args) {
@@ -331,7 +352,7 @@ void LoadTest::expect_success(const program_run &run, const std::string &output)
   EXPECT_EQ(0, run.status);
   EXPECT_EQ(text(output), run.out);
   if (error_on_terminal_) {
-    EXPECT_EQ(std::vector<std::string>{""}, screen_of(run.err)) << run.err;
+    EXPECT_EQ(std::vector<std::string>{""}, screen_of(run.err, terminal_.columns)) << run.err;
   } else {
     EXPECT_EQ("", run.err);
   }

@@ -26,17 +26,28 @@ struct program_run {
   bool timed_out = false;
 };
 
+// A pseudo-terminal as a run's standard error (raw: what is read is what
+// the program wrote), `columns` wide, with "stty tostop" set. Where it is
+// `controlling`, the run starts a session with it as its controlling
+// terminal, so that a shell there can put a program in the background.
+struct error_terminal {
+  int columns = 80;
+  bool controlling = false;
+};
+
 // Runs `program` with `args` in `directory` and collects its output; stops it
-// with `stop_signal` after `timeout_seconds`. With `error_on_terminal` its
-// standard error is a pseudo-terminal (raw: what is read is what it wrote).
+// with `stop_signal` after `timeout_seconds`; its standard error is `terminal`
+// where given, else a pipe.
 program_run run_program(const std::string &program, const std::vector<std::string> &args,
                         const std::string &directory, double timeout_seconds,
                         const std::vector<std::string> &environment = {}, int stop_signal = SIGKILL,
-                        bool error_on_terminal = false);
+                        const error_terminal *terminal = nullptr);
 
-// What a terminal shows after `drawn`: each line as it stands once carriage
-// returns have let later text overwrite earlier text.
-std::vector<std::string> screen_of(const std::string &drawn);
+// What a terminal `columns` wide shows after `drawn`: text that reaches the
+// margin wraps to a new row (on the next character, as xterm does), a
+// carriage return goes back to the start of the row the cursor is on, and
+// later text overwrites earlier text. No margin where `columns` is 0.
+std::vector<std::string> screen_of(const std::string &drawn, size_t columns = 0);
 // Everything ever drawn, without the console's escape sequences.
 std::string drawn_text(const std::string &drawn);
 // The final screen as one text, its lines joined: long lines that a console
@@ -111,6 +122,7 @@ protected:
   std::string directory_;
   std::vector<std::unique_ptr<wine_port>> ports_;
   bool error_on_terminal_ = false; // the runs' standard error is a pseudo-terminal
+  error_terminal terminal_;        // which, when it is
 };
 
 std::string platform_name(const testing::TestParamInfo<platform> &info);

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <random>
 
 #include "harness.h"
@@ -61,24 +62,94 @@ TEST_P(Image, ADirectoryIsNoImage) {
                                    std::to_string(code(EISDIR, WINDOWS_ACCESS_DENIED)) + "\n");
 }
 
+// Each frame drawn on the terminal, as it was drawn.
+static std::vector<std::string> frames_of(const std::string &err) {
+  std::vector<std::string> frames;
+  std::string drawn = drawn_text(err);
+  for (size_t at = 0; (at = drawn.find("sending", at)) != std::string::npos; at++)
+    frames.push_back(drawn.substr(at, drawn.find_first_of("\r\n", at) - at));
+  return frames;
+}
+
 // At a terminal the upload shows its progress, at most ten times a second,
-// and erases it before the load line: the screen ends as a pipe shows it.
+// fitted to the window (the rate and the time left go first) and never into
+// its last column, and erases it before the load line: the screen ends as a
+// pipe shows it, however narrow the window.
 TEST_P(Image, ProgressIsDrawnAtATerminalAndErased) {
   error_on_terminal_ = true;
   const size_t SIZE = 150 * 1024;
   write_file("image.bin", std::string(SIZE, 'p'));
   target_script slow = expecting_image(SIZE);
   slow.bytes_per_second = 300 * 1024;
+  for (int columns : {80, 50, 30}) {
+    SCOPED_TRACE(std::to_string(columns) + " columns");
+    terminal_.columns = columns;
+    load_result load_run = load(slow, {"image.bin"});
+    expect_success(load_run.run, "program loaded, 153600 bytes\n");
+    EXPECT_EQ(SIZE, load_run.target.image_bytes);
+    std::vector<std::string> frames = frames_of(load_run.run.err);
+    EXPECT_GE(frames.size(), 2u);
+    EXPECT_LE(frames.size(), load_run.run.seconds * 10 + 1) << "at most ten frames a second";
+    for (const std::string &frame : frames)
+      EXPECT_LT(frame.size(), (size_t)columns) << frame;
+    if (columns == 80) {
+      EXPECT_THAT(frames.back(),
+                  testing::MatchesRegex(".* of 150.0 KiB +[0-9]+% +[0-9.]+ KiB/s +0:0[0-9] left"));
+    } else if (columns == 50) {
+      EXPECT_THAT(frames.back(), testing::MatchesRegex(".* of 150.0 KiB +[0-9]+% +[0-9.]+ KiB/s"));
+    }
+  }
+}
+
+// On a line that takes 2,000 bytes a second the line moves at least every
+// 1.5 s, however much the driver's buffer takes at once.
+TEST_P(Image, ProgressMovesOnASlowLine) {
+  error_on_terminal_ = true;
+  const size_t SIZE = 24 * 1024;
+  write_file("image.bin", std::string(SIZE, 's'));
+  target_script slow = expecting_image(SIZE);
+  slow.bytes_per_second = 2000;
   load_result load_run = load(slow, {"image.bin"});
-  expect_success(load_run.run, "program loaded, 153600 bytes\n");
-  EXPECT_EQ(SIZE, load_run.target.image_bytes);
-  std::string drawn = drawn_text(load_run.run.err);
-  size_t frames = 0;
-  for (size_t at = 0; (at = drawn.find("sending", at)) != std::string::npos; at++)
-    frames++;
-  EXPECT_GE(frames, 2u) << drawn;
-  EXPECT_LE(frames, load_run.run.seconds * 10 + 1) << "at most ten frames a second";
-  EXPECT_THAT(drawn, testing::ContainsRegex("of 150.0 KiB +[0-9]+% +[0-9.]+ KiB/s +0:0[0-9] left"));
+  expect_success(load_run.run, "program loaded, 24576 bytes\n");
+  EXPECT_GE(frames_of(load_run.run.err).size(), load_run.run.seconds / 1.5);
+}
+
+// A run stopped while it draws leaves nothing drawn behind, and ends as
+// stopped: by the signal natively, never with status 0 under Wine.
+TEST_P(Image, AStoppedRunLeavesNothingDrawn) {
+  error_on_terminal_ = true;
+  write_file("image.bin", std::string(200 * 1024, 'x'));
+  target_script uploading = expecting_image(200 * 1024);
+  uploading.bytes_per_second = 20 * 1024;
+  target_script waiting = uploading;
+  waiting.sync_replies.assign(5, testbed::SILENT);
+  struct {
+    const char *when;
+    const target_script &script;
+    int signal;
+  } cases[] = {{"uploading", uploading, SIGINT},
+               {"uploading", uploading, SIGTERM},
+               {"waiting", waiting, SIGINT}};
+  for (const auto &stop : cases) {
+    SCOPED_TRACE(std::string(stop.when) + ", " + strsignal(stop.signal));
+    if (on_wine() && stop.signal != SIGINT)
+      continue; // a console has Ctrl-C, not SIGTERM
+    testbed::simulated_target target(stop.script);
+    target.start();
+    program_run stopped = run({port_name(target), DEFAULT_SETTINGS, "image.bin"}, 2.5, stop.signal);
+    EXPECT_TRUE(stopped.timed_out);
+    EXPECT_EQ("", stopped.out);
+    EXPECT_THAT(drawn_text(stopped.err),
+                testing::HasSubstr(stop.script.sync_replies.empty() ? "sending"
+                                                                    : "waiting for the target"));
+    EXPECT_EQ(std::vector<std::string>{""}, screen_of(stopped.err, terminal_.columns))
+        << stopped.err;
+    if (on_wine())
+      EXPECT_NE(0, stopped.status);
+    else
+      EXPECT_EQ(stop.signal, stopped.signal);
+    EXPECT_LT(stopped.seconds, 3.5) << "it ends at once";
+  }
 }
 
 ON_BOTH_PLATFORMS(Image);

@@ -1,6 +1,8 @@
 // Line programming: one line out, one reply back, a mark per reply.
 #include <sys/stat.h>
 
+#include <fstream>
+
 #include "harness.h"
 
 using namespace e2e;
@@ -112,6 +114,18 @@ TEST_P(Lines, AVeryLongLineGoesOutWhole) {
   EXPECT_TRUE(line == load_run.target.lines[2]);
 }
 
+// Progress belongs to the image: a slow line draws nothing, so nothing
+// blanks the marks printed so far on a terminal.
+TEST_P(Lines, SlowLinesDrawNothingAtATerminal) {
+  error_on_terminal_ = true;
+  target_script slow = replying({});
+  slow.bytes_per_second = 200 * 1024;
+  std::string line(64 * 1024, 'l'); // more than the driver takes at once
+  load_result load_run = program(slow, line + "\n" + line + "\n");
+  expect_success(load_run.run, LOADED + std::string("##") + summary(0));
+  EXPECT_EQ("", load_run.run.err);
+}
+
 TEST_P(Lines, AByteAlreadyWaitingAnswersTheFirstLine) {
   target_script script = replying({});
   script.after_image = "X";
@@ -147,3 +161,36 @@ TEST_P(Lines, ADirectoryIsNoProgrammingFile) {
 }
 
 ON_BOTH_PLATFORMS(Lines);
+
+// One drain in a whole run, after the image and before its load line: a
+// line's reply proves that it arrived, and a drain costs a jiffy or more
+// on a real UART.
+class NativeLines : public Lines {};
+
+TEST_P(NativeLines, OnlyTheImageIsDrained) {
+  std::string text;
+  for (int i = 0; i < 100; i++)
+    text += "line " + std::to_string(i) + "\n";
+  write_file("lines.txt", text);
+  testbed::simulated_target target(replying({}));
+  target.start();
+  program_run traced =
+      run_in_shell("strace -f -qq -e trace=ioctl,write -o trace.txt \"$0\" \"$@\"",
+                   {target.port_path(), DEFAULT_SETTINGS, "image.bin", "lines.txt"});
+  expect_success(traced, LOADED + std::string(100, '#') + summary(0));
+  std::ifstream trace(path_of("trace.txt"));
+  std::string call, calls;
+  int drains = 0;
+  while (std::getline(trace, call)) {
+    if (call.find("TCSBRK") != std::string::npos) {
+      drains++;
+      calls += "drain ";
+    } else if (call.find("\"program loaded") != std::string::npos) {
+      calls += "loaded ";
+    }
+  }
+  EXPECT_EQ(1, drains);
+  EXPECT_EQ("drain loaded ", calls);
+}
+
+NATIVE_ONLY(NativeLines);

@@ -212,4 +212,39 @@ TEST(DcbMapping, WhatTheDeviceHoldsMustBeWhatWasAsked) {
   asked.cflag = (asked.cflag & ~CSIZE) | CS7 | PARENB;
   EXPECT_FALSE(tty_holds(&asked, &held, true)) << "a serial line must take the framing";
   EXPECT_TRUE(tty_holds(&asked, &held, false)) << "a pseudo-terminal forces 8 bits, no parity";
+  // A speed within 1 % of the one asked is taken, as Windows takes it.
+  struct {
+    uint32_t asked, made;
+    bool taken;
+  } speeds[] = {{74880, 74418, true},     {74880, 76800, false}, {100000, 115200, false},
+                {57600, 57600, true},     {9600, 9696, true},    {9600, 9697, false},
+                {3000000, 2970000, true}, {50, 276, false}};
+  for (const auto &speed : speeds) {
+    asked.speed = speed.asked;
+    held = asked;
+    held.speed = speed.made;
+    EXPECT_EQ(speed.taken, tty_holds(&asked, &held, true))
+        << speed.asked << " made as " << speed.made;
+  }
+}
+
+// Settings a driver reports back as taken while its chip makes others.
+TEST(DcbMapping, WhatADriverFakesIsRefused) {
+  DCB dcb = dcb_of(raw_tty());
+  struct {
+    DWORD speed;
+    BYTE byte_size, stop_bits;
+    bool made;
+  } ftdi[] = {{9600, 8, ONESTOPBIT, true},    {183, 7, TWOSTOPBITS, true},
+              {182, 8, ONESTOPBIT, false},    {50, 8, ONESTOPBIT, false},
+              {9600, 5, ONE5STOPBITS, false}, {9600, 6, ONESTOPBIT, false},
+              {9600, 5, ONESTOPBIT, false},   {3000000, 8, TWOSTOPBITS, true}};
+  for (const auto &asked : ftdi) {
+    dcb.BaudRate = asked.speed;
+    dcb.ByteSize = asked.byte_size;
+    dcb.StopBits = asked.stop_bits;
+    EXPECT_EQ(asked.made, driver_makes("ftdi_sio", &dcb))
+        << asked.speed << " " << (int)asked.byte_size << " " << (int)asked.stop_bits;
+    EXPECT_TRUE(driver_makes("8250", &dcb)) << "a driver not in the table is taken at its word";
+  }
 }

@@ -1,6 +1,7 @@
 // Which ttys --list names, read from a sysfs tree made for the test: ports
 // with a UART or a USB device behind them, with their descriptions and
-// stable names; no legacy port without a UART, no virtual console.
+// stable names; no legacy port without a UART, no virtual console, and
+// nothing that has no device node to open.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -56,6 +57,8 @@ TEST_F(PortList, NamesTheRealPortsOnly) {
   file("/sys/devices/usb1/1-2/idProduct", "000a");
   fs::create_directories(root_ + "/dev/serial/by-id");
   fs::create_symlink("../../ttyUSB0", root_ + "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0");
+  tty("ttyS1", "pnp0/00:02", "4"); // a UART that this container's /dev does not have
+  fs::remove(root_ + "/dev/ttyS1");
 
   std::vector<listed_port> ports = find_serial_ports(root_ + "/sys", root_ + "/dev");
   ASSERT_EQ(3u, ports.size());

@@ -1,7 +1,9 @@
 // The POSIX layer's serial calls keep their Windows contracts: time-outs,
 // hang-ups, signals, and what a file or a terminal delivers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <windows.h>
@@ -103,6 +105,26 @@ TEST_F(PosixPort, ATimedWriteStopsWhenTheLineIsBlocked) {
   EXPECT_TRUE(WriteFile(port_, lots.data(), (DWORD)lots.size(), &written, NULL));
   EXPECT_LT(written, lots.size());
   EXPECT_GE(seconds_since(start), 0.19);
+}
+
+// As on Windows, closing the handle ends exclusive use, however often a
+// port is opened and closed.
+TEST_F(PosixPort, ClosingAPortEndsItsExclusiveUse) {
+  int other = open(target_.port_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC); // root passes
+  ASSERT_GE(other, 0);
+  for (int round = 0; round < 10; round++) {
+    SCOPED_TRACE(round);
+    int exclusive = 0;
+    ASSERT_EQ(0, ioctl(other, TIOCGEXCL, &exclusive));
+    EXPECT_EQ(1, exclusive);
+    CloseHandle(port_);
+    ASSERT_EQ(0, ioctl(other, TIOCGEXCL, &exclusive));
+    EXPECT_EQ(0, exclusive);
+    port_ = CreateFileA(target_.port_path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                        OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, port_);
+  }
+  close(other);
 }
 
 TEST(PosixFiles, AFileDeliversTheWholeCountUnlessItEnds) {
