@@ -86,7 +86,12 @@ static void add_wine_links(std::map<unsigned, std::string> *ports) {
   do {
     char name[NAME_SIZE];
     WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, name, sizeof name, NULL, NULL);
-    if (com_number(name) != 0)
+    // A link to a folder or to a file with content is no port. Wine tells a
+    // device from an empty file only once it is opened, which --list never
+    // does: an empty file still shows.
+    bool no_port = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || found.nFileSizeLow != 0 ||
+                   found.nFileSizeHigh != 0;
+    if (com_number(name) != 0 && !no_port)
       (*ports)[com_number(name)];
   } while (FindNextFileW(search, &found));
   FindClose(search);

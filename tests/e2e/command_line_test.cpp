@@ -56,18 +56,30 @@ TEST_P(CommandLine, HelpAndVersionAnswerAlone) {
     expect_success(run({version}), "tarvick " TARVICK_VERSION "\n");
 }
 
-// Under Wine a COM port is a link in its dosdevices; natively a
-// pseudo-terminal is no serial port and is left out.
+// Under Wine a COM port is a link in its dosdevices, and a link to a folder
+// or a file is none; natively a pseudo-terminal is no serial port and is
+// left out.
 TEST_P(CommandLine, ListNamesTheSerialPorts) {
   simulated_target target(target_script{});
   std::string port = port_name(target, 20);
+  std::vector<std::string> not_ports;
+  if (on_wine()) {
+    write_file("file.bin", "not a port");
+    for (const std::string &path : {path_of("file.bin"), directory_}) {
+      ports_.push_back(std::make_unique<wine_port>(path, 20));
+      not_ports.push_back(ports_.back()->name());
+    }
+  }
   program_run result = run({"--list"});
   EXPECT_EQ(0, result.status);
   EXPECT_EQ("", result.err);
-  if (on_wine())
+  if (on_wine()) {
     EXPECT_THAT(result.out, testing::HasSubstr(text(port + "\n")));
-  else
+    for (const std::string &name : not_ports)
+      EXPECT_THAT(result.out, testing::Not(testing::HasSubstr(name + "\r"))) << name;
+  } else {
     EXPECT_THAT(result.out, testing::Not(testing::HasSubstr(target.port_path())));
+  }
   EXPECT_EQ("", target.finish().received) << "listing opens no port";
 }
 
