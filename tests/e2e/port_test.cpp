@@ -150,7 +150,7 @@ static bool marked_exclusive(const std::string &port) {
 
 TEST_P(NativePort, ExclusiveUseEndsWithTheRunHoweverItEnds) {
   write_file("image.bin", "");
-  for (int stop_signal : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int stop_signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
     SCOPED_TRACE(stop_signal);
     target_script silent;
     silent.sync_replies.assign(5, testbed::SILENT);
