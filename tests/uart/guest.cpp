@@ -44,13 +44,16 @@ guest::guest(const std::string &qemu, const std::string &directory) {
   auto started = std::chrono::steady_clock::now();
   int console = listening_socket(directory + "/console.sock");
   int line = listening_socket(directory + "/line.sock");
+  int ftdi = listening_socket(directory + "/ftdi.sock");
+  qmp_path_ = directory + "/qmp.sock";
+  unlink(qmp_path_.c_str());
   trace_path_ = directory + "/trace.log";
   unlink(trace_path_.c_str());
   std::vector<std::string> args = {qemu,
                                    "-accel",
                                    "tcg",
                                    "-m",
-                                   "256",
+                                   "512",
                                    "-smp",
                                    "1",
                                    "-nodefaults",
@@ -72,8 +75,17 @@ guest::guest(const std::string &qemu, const std::string &directory) {
                                    "chardev:console",
                                    "-serial",
                                    "chardev:line",
+                                   // An FTDI FT232 on the USB, wired to the host like the UART.
+                                   "-device",
+                                   "qemu-xhci,id=xhci",
+                                   "-chardev",
+                                   "socket,id=ftdi,path=" + directory + "/ftdi.sock",
+                                   "-device",
+                                   "usb-serial,id=ftdi0,chardev=ftdi,bus=xhci.0,always-plugged=on",
+                                   "-qmp",
+                                   "unix:" + qmp_path_ + ",server=on,wait=off",
                                    "-d",
-                                   "trace:serial_write",
+                                   "trace:serial_write,trace:usb_serial_*",
                                    "-D",
                                    trace_path_};
   std::vector<char *> argv;
@@ -87,6 +99,7 @@ guest::guest(const std::string &qemu, const std::string &directory) {
   }
   console_ = accept_within(console, WAIT_SECONDS);
   line_ = accept_within(line, WAIT_SECONDS);
+  ftdi_ = accept_within(ftdi, WAIT_SECONDS);
   read_until("@@READY\n");
   trace_.open(trace_path_);
   boot_seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -105,6 +118,7 @@ guest::~guest() {
   }
   close(console_);
   close(line_);
+  close(ftdi_);
 }
 
 // Reads what the console has to give, waiting up to the deadline.

@@ -35,6 +35,7 @@ public:
   ~guest();
 
   int line() const { return line_; } // the host's end of ttyS1
+  int ftdi() const { return ftdi_; } // the host's end of the FTDI adapter, ttyUSB0
   guest_run run(const std::string &command);
   // What the guest reads back from a tty, as key=value pairs.
   std::map<std::string, long> tty(const std::string &path);
@@ -50,6 +51,8 @@ private:
   pid_t qemu_ = -1;
   int console_ = -1;
   int line_ = -1;
+  int ftdi_ = -1;
+  std::string qmp_path_;
   std::string pending_;
   std::ifstream trace_;
   std::string trace_path_;

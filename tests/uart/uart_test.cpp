@@ -224,11 +224,15 @@ TEST(Uart, ExclusiveUseAndLowLatencyLastAsLongAsTheRun) {
   EXPECT_EQ(0, the_guest->tty(PORT)["low_latency"]) << "a normal end clears it too";
 }
 
-// On the real driver: the two UARTs the machine has, not the legacy ports
-// that the 8250 driver keeps without one.
-TEST(Uart, ListNamesTheUartsThatAreThere) {
+// On the real drivers: the two UARTs the machine has, not the legacy ports
+// that the 8250 driver keeps without one, and the USB adapters by vendor,
+// product and name (the gadget's own end, ttyGS0, is no port of this machine).
+TEST(Uart, ListNamesThePortsThatAreThere) {
   uart::guest_run listed = the_guest->run("/bin/tarvick --list");
   EXPECT_EQ(0, listed.status);
-  EXPECT_EQ("/dev/ttyS0  16550A UART\n/dev/ttyS1  16550A UART\n", listed.out);
+  EXPECT_EQ("/dev/ttyACM0  0525:a4a7 Gadget Serial v2.4\n"
+            "/dev/ttyS0  16550A UART\n/dev/ttyS1  16550A UART\n"
+            "/dev/ttyUSB0  0403:6001 QEMU USB SERIAL\n",
+            listed.out);
   EXPECT_EQ("", listed.err);
 }
