@@ -134,6 +134,12 @@ static BOOL drain_port(posix_handle *port) {
   while (tcdrain(port->fd) != 0)
     if (errno != EINTR)
       return fail_with(errno);
+  // A USB device that went away reports nothing queued, and tcdrain then
+  // returns 0 for bytes that never arrived (cdc_acm); its tty is hung up by
+  // then, and every ioctl on it fails.
+  int queued = 0;
+  if (ioctl(port->fd, TIOCOUTQ, &queued) != 0)
+    return fail_with(errno);
   return TRUE;
 }
 

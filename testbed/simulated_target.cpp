@@ -145,7 +145,8 @@ void simulated_target::run() {
   char buffer[64 * 1024];
   while (master_ >= 0) {
     if (!draining_) {
-      pollfd events[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+      // A stalled target reads nothing more: only its owner wakes it.
+      pollfd events[2] = {{stalled_ ? -1 : master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
       if (poll(events, 2, -1) < 0 && errno != EINTR)
         break;
       if (events[1].revents & POLLIN) {
@@ -155,6 +156,8 @@ void simulated_target::run() {
           close_line();
           return;
         }
+        if (stalled_)
+          return;
         // What the loader wrote before it ended is still to be read; the
         // kernel hands over what is in flight before it says EAGAIN.
         draining_ = true;
@@ -179,6 +182,10 @@ void simulated_target::run() {
 // A paced target takes the image and the lines in small reads, as a slow
 // line delivers them.
 size_t simulated_target::paced_read_size(size_t size) const {
+  // A target that stalls reads nothing past that point.
+  if (script_.stop_reading_after_image_bytes >= 0 && phase_ == IMAGE)
+    size = std::min<uint64_t>(size, std::max<int64_t>(1, script_.stop_reading_after_image_bytes -
+                                                             (int64_t)record_.image_bytes));
   if (script_.bytes_per_second == 0 || phase_ == HANDSHAKE)
     return size;
   return std::max<size_t>(1, std::min<uint64_t>(size, script_.bytes_per_second / 50));
@@ -215,7 +222,7 @@ void simulated_target::send(const std::string &bytes) {
 
 void simulated_target::take(const char *bytes, size_t count) {
   size_t taken = 0;
-  while (taken < count && master_ >= 0) {
+  while (taken < count && master_ >= 0 && !stalled_) {
     if (phase_ == IMAGE) {
       size_t image_bytes = take_image(bytes + taken, count - taken);
       taken += image_bytes;
@@ -259,6 +266,9 @@ size_t simulated_target::take_image(const char *bytes, size_t count) {
   uint64_t wanted = script_.image_length - record_.image_bytes;
   if (script_.hang_up_after_image_bytes >= 0)
     wanted = std::min(wanted, (uint64_t)script_.hang_up_after_image_bytes - record_.image_bytes);
+  if (script_.stop_reading_after_image_bytes >= 0)
+    wanted =
+        std::min(wanted, (uint64_t)script_.stop_reading_after_image_bytes - record_.image_bytes);
   size_t taken = (size_t)std::min<uint64_t>(wanted, count);
   if (script_.keep_image) {
     record_.image.append(bytes == nullptr ? "" : bytes, taken);
@@ -268,6 +278,9 @@ size_t simulated_target::take_image(const char *bytes, size_t count) {
   if ((int64_t)record_.image_bytes == script_.hang_up_after_image_bytes) {
     narrate("hung up after " + std::to_string(record_.image_bytes) + " image bytes");
     close_line();
+  } else if ((int64_t)record_.image_bytes == script_.stop_reading_after_image_bytes) {
+    narrate("stopped reading after " + std::to_string(record_.image_bytes) + " image bytes");
+    stalled_ = true;
   } else if (record_.image_bytes == script_.image_length) {
     enter_lines();
   }

@@ -36,12 +36,13 @@ struct target_script {
   std::string after_image; // sent once the whole image has arrived
   // The reply to each programming line in turn; 1 (accepted) past the list.
   std::vector<uint8_t> line_replies;
-  int64_t hang_up_after_image_bytes = -1; // close the line after so many
-  int64_t hang_up_after_lines = -1;       // close the line instead of replying
-  int64_t silent_from_line = -1;          // no reply from this line (1 first) on
-  uint64_t flood_bytes = 0;               // garbage sent at the first request
-  bool keep_image = true;                 // false: count the image, do not store it
-  bool expect_handshake = true;           // false: the image is all that comes
+  int64_t hang_up_after_image_bytes = -1;      // close the line after so many
+  int64_t stop_reading_after_image_bytes = -1; // read nothing more, the line kept open
+  int64_t hang_up_after_lines = -1;            // close the line instead of replying
+  int64_t silent_from_line = -1;               // no reply from this line (1 first) on
+  uint64_t flood_bytes = 0;                    // garbage sent at the first request
+  bool keep_image = true;                      // false: count the image, do not store it
+  bool expect_handshake = true;                // false: the image is all that comes
   bool raw_port = true;          // false: the port starts as a new terminal, cooked, with XON/XOFF
   uint64_t bytes_per_second = 0; // takes the image and the lines at this pace (0: at once)
 };
@@ -101,6 +102,7 @@ private:
   int slave_ = -1; // held so that the port lives between openings
   int wake_[2] = {-1, -1};
   bool draining_ = false;
+  bool stalled_ = false; // read no more: a device that stopped reading
   bool pace_started_ = false;
   uint64_t paced_bytes_ = 0; // image and line bytes taken
   std::chrono::steady_clock::time_point pace_start_;

@@ -1,8 +1,11 @@
 // tarvick-target: a simulated target on a pseudo-terminal, to rehearse a load
-// without hardware. It prints the port to give tarvick, narrates what it
-// receives, and at SIGINT or SIGTERM prints an account of all it received.
+// without hardware, or on a serial device given (the far end of a USB gadget,
+// say). It prints the port to give tarvick, narrates what it receives, and at
+// SIGINT or SIGTERM prints an account of all it received.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 
 #include "simulated_target.h"
@@ -27,9 +31,14 @@ static const char USAGE[] =
     "                           or a byte value; e.g. S,S,K (default: K)\n"
     "  --line-replies LIST      reply byte to each programming line in turn (default: 1)\n"
     "  --hang-up-after-lines N  close the line when line N arrives\n"
+    "  --silent-from-line N     answer no line from line N on\n"
     "  --pace N                 take the image and the lines at N bytes a second, as a slow\n"
     "                           line does\n"
-    "  --link PATH              also make PATH a symbolic link to the port\n";
+    "  --stop-reading-after N   read nothing more after N image bytes, as a device\n"
+    "                           that stalls\n"
+    "  --link PATH              also make PATH a symbolic link to the port\n"
+    "  --line PATH              play the target on this serial device instead of a\n"
+    "                           pseudo-terminal (it is made raw)\n";
 
 static std::vector<std::string> split(const std::string &list) {
   std::vector<std::string> items;
@@ -61,6 +70,7 @@ struct options {
   std::string image_path;
   std::string image;
   std::string link;
+  std::string line;
 };
 
 static options parse_options(int argc, char **argv) {
@@ -88,8 +98,14 @@ static options parse_options(int argc, char **argv) {
       chosen.script.hang_up_after_lines = strtoll(value.c_str(), nullptr, 0);
     } else if (name == "--pace") {
       chosen.script.bytes_per_second = strtoull(value.c_str(), nullptr, 0);
+    } else if (name == "--silent-from-line") {
+      chosen.script.silent_from_line = strtoll(value.c_str(), nullptr, 0);
+    } else if (name == "--stop-reading-after") {
+      chosen.script.stop_reading_after_image_bytes = strtoll(value.c_str(), nullptr, 0);
     } else if (name == "--link") {
       chosen.link = value;
+    } else if (name == "--line") {
+      chosen.line = value;
     } else {
       fputs(USAGE, stderr);
       exit(2);
@@ -107,6 +123,21 @@ static void print_account(const target_record &record, const options &chosen) {
   printf(" and %zu programming line(s)\n", record.lines.size());
 }
 
+// A serial device to play the target on, raw, with what waited in it from
+// before dropped.
+static int open_raw(const std::string &path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios modes;
+  if (fd < 0 || tcgetattr(fd, &modes) != 0) {
+    perror(("tarvick-target: " + path).c_str());
+    exit(2);
+  }
+  cfmakeraw(&modes);
+  tcsetattr(fd, TCSANOW, &modes);
+  tcflush(fd, TCIOFLUSH);
+  return fd;
+}
+
 int main(int argc, char **argv) {
   options chosen = parse_options(argc, argv);
   sigset_t stop_signals;
@@ -115,17 +146,26 @@ int main(int argc, char **argv) {
   sigaddset(&stop_signals, SIGTERM);
   // Blocked before the target's thread starts, so only sigwait takes them.
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  simulated_target target(chosen.script);
+  std::unique_ptr<simulated_target> served;
+  if (chosen.line.empty()) {
+    served = std::make_unique<simulated_target>(chosen.script);
+  } else {
+    int line = open_raw(chosen.line);
+    served = std::make_unique<simulated_target>(chosen.script, line);
+    close(line);
+  }
+  simulated_target &target = *served;
+  std::string port = chosen.line.empty() ? target.port_path() : chosen.line;
   if (!chosen.link.empty()) {
     unlink(chosen.link.c_str());
-    if (symlink(target.port_path().c_str(), chosen.link.c_str()) != 0)
+    if (symlink(port.c_str(), chosen.link.c_str()) != 0)
       perror("tarvick-target: symlink");
   }
   target.on_event([](const std::string &event) {
     printf("target: %s\n", event.c_str());
     fflush(stdout);
   });
-  printf("%s\n", target.port_path().c_str());
+  printf("%s\n", port.c_str());
   fflush(stdout);
   target.start();
   int signal_number = 0;

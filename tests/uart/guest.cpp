@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <sstream>
@@ -49,45 +50,18 @@ guest::guest(const std::string &qemu, const std::string &directory) {
   unlink(qmp_path_.c_str());
   trace_path_ = directory + "/trace.log";
   unlink(trace_path_.c_str());
-  std::vector<std::string> args = {qemu,
-                                   "-accel",
-                                   "tcg",
-                                   "-m",
-                                   "512",
-                                   "-smp",
-                                   "1",
-                                   "-nodefaults",
-                                   "-no-reboot",
-                                   "-display",
-                                   "none",
-                                   "-kernel",
-                                   directory + "/vmlinuz",
-                                   "-initrd",
-                                   directory + "/initrd.gz",
-                                   "-append",
-                                   "console=ttyS0 quiet loglevel=0 panic=-1",
-                                   "-chardev",
-                                   "socket,id=console,path=" + directory +
-                                       "/console.sock,logfile=" + directory + "/console.log",
-                                   "-chardev",
-                                   "socket,id=line,path=" + directory + "/line.sock",
-                                   "-serial",
-                                   "chardev:console",
-                                   "-serial",
-                                   "chardev:line",
-                                   // An FTDI FT232 on the USB, wired to the host like the UART.
-                                   "-device",
-                                   "qemu-xhci,id=xhci",
-                                   "-chardev",
-                                   "socket,id=ftdi,path=" + directory + "/ftdi.sock",
-                                   "-device",
-                                   "usb-serial,id=ftdi0,chardev=ftdi,bus=xhci.0,always-plugged=on",
-                                   "-qmp",
-                                   "unix:" + qmp_path_ + ",server=on,wait=off",
-                                   "-d",
-                                   "trace:serial_write,trace:usb_serial_*",
-                                   "-D",
-                                   trace_path_};
+  std::vector<std::string> args = {
+      qemu, "-accel", "tcg", "-m", "512", "-smp", "2", "-nodefaults", "-no-reboot", "-display",
+      "none", "-kernel", directory + "/vmlinuz", "-initrd", directory + "/initrd.gz", "-append",
+      "console=ttyS0 quiet loglevel=0 panic=-1", "-chardev",
+      "socket,id=console,path=" + directory + "/console.sock,logfile=" + directory + "/console.log",
+      "-chardev", "socket,id=line,path=" + directory + "/line.sock", "-serial", "chardev:console",
+      "-serial", "chardev:line",
+      // An FTDI FT232 on the USB, wired to the host like the UART.
+      "-device", "qemu-xhci,id=xhci", "-chardev", "socket,id=ftdi,path=" + directory + "/ftdi.sock",
+      "-device", "usb-serial,id=ftdi0,chardev=ftdi,bus=xhci.0,always-plugged=on", "-qmp",
+      "unix:" + qmp_path_ + ",server=on,wait=off", "-d", "trace:serial_write,trace:usb_serial_*",
+      "-D", trace_path_};
   std::vector<char *> argv;
   for (std::string &arg : args)
     argv.push_back(arg.data());
@@ -189,6 +163,7 @@ uart_state guest::uart() {
   unsigned mark = ++marks_ % 0x80 + 1;
   run("guest-probe mark " + std::to_string(mark));
   unsigned line_control = state_.line_control;
+  state_.ftdi_latencies.clear();
   for (int waits = 0; waits < 500;) {
     std::string text;
     if (!std::getline(trace_, text)) {
@@ -198,6 +173,15 @@ uart_state guest::uart() {
       continue;
     }
     unsigned address = 0, value = 0;
+    char framing[64];
+    if (sscanf(text.c_str(), "usb_serial_set_baud dev %*s baud rate %u", &value) == 1)
+      state_.ftdi_speed = value;
+    else if (sscanf(text.c_str(), "usb_serial_set_data dev %*s %63[^\n]", framing) == 1)
+      state_.ftdi_framing = framing;
+    else if (sscanf(text.c_str(),
+                    "usb_serial_handle_control dev %*s got control 0x4009, value 0x%x",
+                    &value) == 1)
+      state_.ftdi_latencies.push_back(value);
     if (sscanf(text.c_str(), "serial_write write addr 0x%x val 0x%x", &address, &value) != 2)
       continue;
     bool latch = line_control & DIVISOR_LATCH;
@@ -212,6 +196,46 @@ uart_state guest::uart() {
       return state_;
   }
   throw std::runtime_error("the trace never showed mark " + std::to_string(mark));
+}
+
+} // namespace uart
+
+namespace uart {
+
+// QMP greets, then wants its capabilities negotiated, then takes commands.
+std::string guest::qmp(const std::string &command) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  strncpy(address.sun_path, qmp_path_.c_str(), sizeof address.sun_path - 1);
+  if (fd < 0 || connect(fd, (sockaddr *)&address, sizeof address) != 0)
+    throw std::runtime_error("cannot reach QMP");
+  std::string answers;
+  auto read_answer = [&] {
+    char buffer[4096];
+    for (;;) {
+      size_t lines = std::count(answers.begin(), answers.end(), '\n');
+      pollfd event = {fd, POLLIN, 0};
+      if (poll(&event, 1, WAIT_SECONDS * 1000) != 1)
+        throw std::runtime_error("QMP went quiet");
+      ssize_t got = read(fd, buffer, sizeof buffer);
+      if (got <= 0)
+        throw std::runtime_error("QMP closed");
+      answers.append(buffer, (size_t)got);
+      if ((size_t)std::count(answers.begin(), answers.end(), '\n') > lines)
+        return;
+    }
+  };
+  read_answer();
+  for (const std::string &sent : {std::string("{\"execute\":\"qmp_capabilities\"}"), command}) {
+    std::string line = sent + "\n";
+    if (write(fd, line.data(), line.size()) != (ssize_t)line.size())
+      throw std::runtime_error("cannot write to QMP");
+    answers.clear();
+    read_answer();
+  }
+  close(fd);
+  return answers;
 }
 
 } // namespace uart

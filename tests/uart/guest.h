@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace uart {
 
@@ -19,12 +20,15 @@ struct guest_run {
   int status = -1;
 };
 
-// What the emulated 16550 was programmed with, decoded from QEMU's trace of
-// its register writes.
+// What the emulated devices were programmed with, decoded from QEMU's trace:
+// the 16550's register writes, and the FTDI adapter's control requests.
 struct uart_state {
   unsigned divisor = 0;
   unsigned line_control = 0; // the LCR without its divisor-latch bit
   unsigned speed() const { return divisor == 0 ? 0 : 115200 / divisor; }
+  unsigned ftdi_speed = 0;              // the rate its divisor gives
+  std::string ftdi_framing;             // "parity E, data bits 7, stop bits 2"
+  std::vector<unsigned> ftdi_latencies; // its latency timer (ms) as set since the last look
 };
 
 class guest {
@@ -36,6 +40,8 @@ public:
 
   int line() const { return line_; } // the host's end of ttyS1
   int ftdi() const { return ftdi_; } // the host's end of the FTDI adapter, ttyUSB0
+  // Sends a QMP command (one JSON object) and gives the answer.
+  std::string qmp(const std::string &command);
   guest_run run(const std::string &command);
   // What the guest reads back from a tty, as key=value pairs.
   std::map<std::string, long> tty(const std::string &path);

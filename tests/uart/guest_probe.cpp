@@ -3,12 +3,20 @@
 //   mark N                        writes N to the second UART's scratch
 //                                 register, which QEMU's trace shows, to
 //                                 tell where each check ends
-//   as-user UID GID PROGRAM ARGS  runs PROGRAM as that user
+//   as-user UID GID PROGRAM ARGS  runs PROGRAM as that user, with SIGINT and
+//                                 SIGQUIT as a terminal's shell starts it
+//                                 (a shell's background job ignores them)
 //   hold PATH                     keeps PATH open in the background, as a
 //                                 terminal program would; prints its pid
 //   open PATH                     tries to open PATH: "opened" or "error N"
 //   wait-low-latency PATH 0|1     waits (5 s at most) for the driver's
 //                                 low-latency flag to be clear or set
+//   stop-when FILE TEXT ACTION PROGRAM ARGS
+//                                 runs PROGRAM; once FILE holds TEXT and the
+//                                 program has had 200 ms to block on it,
+//                                 sends it ACTION, a signal number, or runs
+//                                 ACTION as a shell command (an unplug);
+//                                 prints how it ended and how long after
 // <asm/termbits.h> clashes with <termios.h> and <sys/ioctl.h>, hence the
 // ioctl declared by hand.
 #include <asm/ioctls.h>
@@ -16,7 +24,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/serial.h>
+#include <signal.h>
 #include <sys/io.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -71,6 +81,8 @@ static int as_user(char **argv) {
   gid_t gid = (gid_t)atoi(argv[1]);
   if (setgroups(1, &gid) != 0 || setgid(gid) != 0 || setuid((uid_t)atoi(argv[0])) != 0)
     return perror("as-user"), 1;
+  signal(SIGINT, SIG_DFL);
+  signal(SIGQUIT, SIG_DFL);
   execv(argv[2], argv + 2);
   perror(argv[2]);
   return 127;
@@ -103,6 +115,47 @@ static int wait_low_latency(const char *path, bool wanted) {
   return 1;
 }
 
+static long long now_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+static bool file_holds(const char *path, const char *text) {
+  char buffer[65536] = "";
+  int fd = open(path, O_RDONLY);
+  ssize_t got = fd < 0 ? 0 : read(fd, buffer, sizeof buffer - 1);
+  if (fd >= 0)
+    close(fd);
+  buffer[got > 0 ? got : 0] = '\0';
+  return strstr(buffer, text) != nullptr;
+}
+
+static int stop_when(const char *path, const char *text, const char *action, char **program) {
+  pid_t child = fork();
+  if (child == 0) {
+    execv(program[0], program);
+    _exit(127);
+  }
+  const timespec TICK = {0, 10 * 1000 * 1000}, BLOCKED = {0, 200 * 1000 * 1000};
+  for (int tries = 0; tries < 1000 && !file_holds(path, text); tries++)
+    nanosleep(&TICK, nullptr);
+  nanosleep(&BLOCKED, nullptr);
+  long long sent = now_ms();
+  if (atoi(action) > 0)
+    kill(child, atoi(action));
+  else if (system(action) != 0)
+    printf("the action failed: %s\n", action);
+  int status = 0;
+  waitpid(child, &status, 0);
+  long long took = now_ms() - sent;
+  if (WIFSIGNALED(status))
+    printf("signal %d after %lld ms\n", WTERMSIG(status), took);
+  else
+    printf("status %d after %lld ms\n", WEXITSTATUS(status), took);
+  return 0;
+}
+
 int main(int argc, char **argv) {
   const char *command = argc > 1 ? argv[1] : "";
   if (strcmp(command, "tty") == 0 && argc == 3)
@@ -119,6 +172,8 @@ int main(int argc, char **argv) {
   }
   if (strcmp(command, "wait-low-latency") == 0 && argc == 4)
     return wait_low_latency(argv[2], atoi(argv[3]) != 0);
-  fprintf(stderr, "usage: guest-probe tty|mark|as-user|hold|open|wait-low-latency ...\n");
+  if (strcmp(command, "stop-when") == 0 && argc >= 6)
+    return stop_when(argv[2], argv[3], argv[4], argv + 5);
+  fprintf(stderr, "usage: guest-probe tty|mark|as-user|hold|open|wait-low-latency|stop-when ...\n");
   return 2;
 }

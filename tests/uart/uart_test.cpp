@@ -2,12 +2,18 @@
 // 16550, in one guest booted for the whole suite. The simulated target plays
 // the device on the host end of the guest's ttyS1. Ground truth is what the
 // guest reads back from the tty and what QEMU saw written to the UART.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "guest.h"
 #include "simulated_target.h"
@@ -37,9 +43,12 @@ class GuestEnvironment : public testing::Environment {
 static testing::Environment *const environment =
     testing::AddGlobalTestEnvironment(new GuestEnvironment);
 
+static const char FTDI[] = "/dev/ttyUSB0"; // QEMU's FT232 under ftdi_sio
+static const char ACM[] = "/dev/ttyACM0";  // the serial gadget under cdc_acm
+
 // tarvick as a dialout user (1000, group 20): root would pass TIOCEXCL.
-static std::string tarvick(const std::string &arguments) {
-  return "guest-probe as-user 1000 20 /bin/tarvick " + std::string(PORT) + " " + arguments;
+static std::string tarvick(const std::string &arguments, const char *port = PORT) {
+  return "guest-probe as-user 1000 20 /bin/tarvick " + std::string(port) + " " + arguments;
 }
 
 struct served_run {
@@ -235,4 +244,266 @@ TEST(Uart, ListNamesThePortsThatAreThere) {
             "/dev/ttyUSB0  0403:6001 QEMU USB SERIAL\n",
             listed.out);
   EXPECT_EQ("", listed.err);
+}
+
+// The CDC-ACM device's far end, ttyGS0, is in the guest: a target plays it
+// there, in the background of `command`, and tells its account at the end.
+static uart::guest_run on_gadget(const std::string &target_options, const std::string &command) {
+  return the_guest->run("tarvick-target --line /dev/ttyGS0 " + target_options +
+                        " >/tmp/target.log 2>&1 & target=$!; "
+                        "until grep -q ttyGS0 /tmp/target.log; do sleep 0.05; done; " +
+                        command + "; kill -TERM $target; wait $target; cat /tmp/target.log");
+}
+
+// Unplugs the serial gadget and plugs it in again, as a board is reset.
+// Removing it waits until its far end, ttyGS0, is closed.
+static void replug_gadget() {
+  the_guest->run("rmmod g_serial 2>/dev/null; "
+                 "while grep -q '^g_serial ' /proc/modules; do sleep 0.05; done; insmod "
+                 "/modules/g_serial.ko use_acm=1 n_ports=1; "
+                 "until [ -e /dev/ttyACM0 ]; do sleep 0.05; done; chgrp 20 /dev/ttyACM0; "
+                 "chmod 660 /dev/ttyACM0");
+}
+
+struct usb_settings_case {
+  const char *settings;
+  long speed, data, parenb, parodd, cstopb;
+  const char *framing; // what QEMU's FTDI was told
+};
+
+// What the FTDI takes reaches the chip; what its driver would fake, or
+// cannot make, is refused with the port left as it was. (QEMU's FTDI
+// refuses mark and space parity, which a real FT232 takes: not asked here.)
+TEST(Usb, FtdiSettingsAreTakenOrRefused) {
+  const usb_settings_case taken[] = {
+      {"baud=115200 parity=N data=8 stop=1", 115200, 8, 0, 0, 0,
+       "parity N, data bits 8, stop bits 1"},
+      {"baud=9600 parity=E data=7 stop=1", 9600, 7, 1, 0, 0, "parity E, data bits 7, stop bits 1"},
+      {"96,O,8,2", 9600, 8, 1, 1, 1, "parity O, data bits 8, stop bits 2"},
+      {"baud=230400 parity=N data=8 stop=1", 230400, 8, 0, 0, 0,
+       "parity N, data bits 8, stop bits 1"},
+      {"baud=250000 parity=N data=8 stop=1", 250000, 8, 0, 0, 0,
+       "parity N, data bits 8, stop bits 1"},
+      {"baud=3000000 parity=N data=8 stop=1", 3000000, 8, 0, 0, 0,
+       "parity N, data bits 8, stop bits 1"},
+  };
+  for (const usb_settings_case &expected : taken) {
+    SCOPED_TRACE(expected.settings);
+    target_script script = expecting_image(2);
+    simulated_target target(script, the_guest->ftdi());
+    target.start();
+    uart::guest_run loaded =
+        the_guest->run(tarvick("'" + std::string(expected.settings) + "' /image.bin", FTDI));
+    EXPECT_EQ("ok", target.finish().image);
+    EXPECT_EQ("program loaded, 2 bytes\n", loaded.out);
+    EXPECT_EQ(0, loaded.status);
+    auto tty = the_guest->tty(FTDI);
+    EXPECT_EQ(expected.speed, tty["speed"]);
+    EXPECT_EQ(expected.data, tty["data"]);
+    EXPECT_EQ(expected.parenb, tty["parenb"]);
+    EXPECT_EQ(expected.parodd, tty["parodd"]);
+    EXPECT_EQ(expected.cstopb, tty["cstopb"]);
+    uart::uart_state chip = the_guest->uart();
+    EXPECT_NEAR(expected.speed, chip.ftdi_speed, expected.speed / 100.0);
+    EXPECT_EQ(expected.framing, chip.ftdi_framing);
+  }
+  for (const char *settings : {"baud=4000000", "baud=9600 data=6", "baud=182", "baud=110",
+                               "baud=50", "baud=9600 data=5 stop=1.5"}) {
+    SCOPED_TRACE(settings);
+    simulated_target target(expecting_image(2), the_guest->ftdi());
+    target.start();
+    uart::guest_run refused =
+        the_guest->run(tarvick("'" + std::string(settings) + "' /image.bin", FTDI));
+    EXPECT_EQ("", target.finish().received) << "nothing goes on the wire";
+    EXPECT_EQ("fail to set /dev/ttyUSB0 config: 22\n", refused.out);
+    EXPECT_EQ(2, refused.status);
+    EXPECT_EQ(3000000, the_guest->tty(FTDI)["speed"]) << "the port is left as it was";
+    EXPECT_EQ("parity N, data bits 8, stop bits 1", the_guest->uart().ftdi_framing);
+  }
+}
+
+// On both USB drivers an image arrives whole, and a nack is answered.
+TEST(Usb, ImagesAndLinesOnEachDriver) {
+  std::string image = guest_file("image-64k.bin");
+  for (const char *speed : {"9600", "115200"}) {
+    SCOPED_TRACE(speed);
+    std::string arguments = std::string("'baud=") + speed + "' /image-64k.bin";
+    simulated_target target(expecting_image(image.size()), the_guest->ftdi());
+    target.start();
+    uart::guest_run ftdi = the_guest->run(tarvick(arguments, FTDI));
+    EXPECT_EQ("program loaded, 65536 bytes\n", ftdi.out);
+    EXPECT_TRUE(image == target.finish().image) << "the image arrived changed over the FTDI";
+    uart::guest_run acm = on_gadget("--image /image-64k.bin", tarvick(arguments, ACM));
+    EXPECT_THAT(acm.out, testing::HasSubstr("program loaded, 65536 bytes\n"));
+    EXPECT_THAT(acm.out, testing::HasSubstr("(identical to /image-64k.bin)"));
+  }
+  target_script nack = expecting_image(2);
+  nack.line_replies = {3, 1, 1};
+  simulated_target target(nack, the_guest->ftdi());
+  target.start();
+  uart::guest_run ftdi = the_guest->run(tarvick("'baud=115200' /image.bin /lines.txt", FTDI));
+  EXPECT_EQ("program loaded, 2 bytes\nB##\nprogramming complete, 1 nack received.\n", ftdi.out);
+  EXPECT_EQ((std::vector<std::string>{"one", "one", "two"}), target.finish().lines);
+  uart::guest_run acm = on_gadget("--image-length 2 --line-replies 3,1,1",
+                                  tarvick("'baud=115200' /image.bin /lines.txt", ACM));
+  EXPECT_THAT(acm.out,
+              testing::HasSubstr("program loaded, 2 bytes\nB##\nprogramming complete, 1 nack"));
+  EXPECT_THAT(acm.out, testing::HasSubstr("and 3 programming line(s)"));
+}
+
+// ftdi_sio turns the low-latency flag into a 1 ms latency timer for the run,
+// and the adapter's own timer (16 ms on a real chip; QEMU's starts at 0, so
+// it is set first) comes back however the run ends.
+TEST(Usb, FtdiLatencyIsOneMillisecondForTheRunOnly) {
+  the_guest->run("echo 16 >/sys/bus/usb-serial/devices/ttyUSB0/latency_timer");
+  the_guest->uart();
+  simulated_target loaded_target(expecting_image(2), the_guest->ftdi());
+  loaded_target.start();
+  EXPECT_EQ("program loaded, 2 bytes\n",
+            the_guest->run(tarvick("'baud=115200' /image.bin", FTDI)).out);
+  loaded_target.finish();
+  EXPECT_EQ((std::vector<unsigned>{1, 16}), the_guest->uart().ftdi_latencies) << "a normal end";
+  for (int stop_signal : {SIGTERM, SIGQUIT}) {
+    SCOPED_TRACE(stop_signal);
+    target_script silent = expecting_image(2);
+    silent.sync_replies.assign(5, testbed::SILENT);
+    simulated_target target(silent, the_guest->ftdi());
+    target.start();
+    uart::guest_run stopped =
+        the_guest->run(tarvick("'baud=115200' /image.bin", FTDI) +
+                       " & run=$!; guest-probe wait-low-latency " + FTDI + " 1 && kill -" +
+                       std::to_string(stop_signal) + " $run; wait $run; echo \"ended $?\"");
+    target.finish();
+    EXPECT_EQ("ended " + std::to_string(128 + stop_signal) + "\n", stopped.out);
+    EXPECT_EQ((std::vector<unsigned>{1, 16}), the_guest->uart().ftdi_latencies);
+    EXPECT_EQ(0, the_guest->tty(FTDI)["low_latency"]);
+  }
+}
+
+// A device that stops reading mid-upload: a stopping signal ends the run
+// at once, by that signal, however much is still queued (a plain exit
+// would wait 30 s at the port's last close), and the user can open the
+// port again. (QEMU's FTDI stalls the whole guest when its host side stops
+// reading: this runs on CDC-ACM. The gadget's own end stays wedged once its
+// stalled reader is gone, so it is plugged in again before the next load.)
+TEST(Usb, AStalledDeviceIsStoppedAtOnce) {
+  the_guest->run("head -c 2097152 /dev/zero >/tmp/zeros.bin");
+  for (int stop_signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(stop_signal);
+    uart::guest_run stopped =
+        on_gadget("--image-length 2097152 --stop-reading-after 8192",
+                  "guest-probe stop-when /tmp/target.log 'stopped reading' " +
+                      std::to_string(stop_signal) + " /bin/guest-probe as-user 1000 20 " +
+                      "/bin/tarvick " + ACM + " baud=115200 /tmp/zeros.bin");
+    int signal_number = 0, took_ms = -1;
+    size_t at = stopped.out.find("signal ");
+    ASSERT_NE(std::string::npos, at) << stopped.out;
+    sscanf(stopped.out.c_str() + at, "signal %d after %d ms", &signal_number, &took_ms);
+    EXPECT_EQ(stop_signal, signal_number);
+    EXPECT_LT(took_ms, 1000) << stopped.out;
+    printf("stalled CDC-ACM device, signal %d: the run ended %d ms after it\n", stop_signal,
+           took_ms);
+    EXPECT_EQ(
+        "opened\n",
+        the_guest->run("guest-probe as-user 1000 20 /bin/guest-probe open " + std::string(ACM))
+            .out);
+    replug_gadget();
+    uart::guest_run again = on_gadget("--image-length 2", tarvick("'baud=115200' /image.bin", ACM));
+    EXPECT_THAT(again.out, testing::HasSubstr("program loaded, 2 bytes\n"));
+  }
+}
+
+struct unplug_case {
+  const char *when;
+  const char *event;  // what the target says just before the unplug
+  const char *gadget; // the in-guest target's options, on CDC-ACM
+  const char *files;  // what tarvick loads
+};
+
+static const unplug_case UNPLUGS[] = {
+    {"handshake", "no answer", "--sync-replies S,S,S,S,S --image-length 2", "/image.bin"},
+    {"upload", "answered", "--image-length 65536 --pace 20000", "/image-64k.bin"},
+    {"line reply", "line 1 \"one\": no answer", "--image-length 2 --silent-from-line 1",
+     "/image.bin /lines.txt"},
+};
+
+static target_script ftdi_script(const unplug_case &unplug) {
+  target_script script = expecting_image(unplug.files == std::string("/image-64k.bin") ? 65536 : 2);
+  if (unplug.when == std::string("handshake"))
+    script.sync_replies.assign(5, testbed::SILENT);
+  if (unplug.when == std::string("upload"))
+    script.bytes_per_second = 20000;
+  if (unplug.when == std::string("line reply"))
+    script.silent_from_line = 1;
+  return script;
+}
+
+static const char GONE[] = "fail to (write to|read from) /dev/tty(USB|ACM)0 : (5|19)\n";
+
+// An adapter unplugged mid-run, or a board whose USB device goes: the run
+// ends at once with status 2, the port leaves --list, and once it is back
+// a load goes through. QEMU's FTDI goes by QMP; the gadget by its module,
+// whose removal completes once the target has let go of its far end.
+TEST(Usb, AnUnpluggedAdapterEndsTheRunAtOnce) {
+  using clock = std::chrono::steady_clock;
+  for (const unplug_case &unplug : UNPLUGS) {
+    SCOPED_TRACE(unplug.when);
+    simulated_target target(ftdi_script(unplug), the_guest->ftdi());
+    std::mutex mutex;
+    std::condition_variable said;
+    bool ready = false;
+    target.on_event([&](const std::string &event) {
+      std::lock_guard<std::mutex> lock(mutex);
+      ready = ready || event.find(unplug.event) != std::string::npos;
+      said.notify_all();
+    });
+    target.start();
+    clock::time_point unplugged;
+    std::thread unplugger([&] {
+      std::unique_lock<std::mutex> lock(mutex);
+      said.wait_for(lock, std::chrono::seconds(10), [&] { return ready; });
+      std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the run waits on it
+      unplugged = clock::now();
+      the_guest->qmp("{\"execute\":\"device_del\",\"arguments\":{\"id\":\"ftdi0\"}}");
+    });
+    uart::guest_run ftdi =
+        the_guest->run(tarvick(std::string("baud=115200 ") + unplug.files, FTDI));
+    double seconds = std::chrono::duration<double>(clock::now() - unplugged).count();
+    unplugger.join();
+    target.finish();
+    EXPECT_EQ(2, ftdi.status);
+    EXPECT_THAT(ftdi.out, testing::ContainsRegex(GONE));
+    EXPECT_LT(seconds, 1.0);
+    printf("FTDI unplugged during the %s: the run ended %.0f ms after: %s", unplug.when,
+           seconds * 1000, ftdi.out.c_str());
+    EXPECT_THAT(the_guest->run("/bin/tarvick --list").out, testing::Not(testing::HasSubstr(FTDI)));
+    the_guest->qmp("{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\","
+                   "\"id\":\"ftdi0\",\"chardev\":\"ftdi\",\"bus\":\"xhci.0\","
+                   "\"always-plugged\":true}}");
+    the_guest->run("until [ -e /dev/ttyUSB0 ]; do sleep 0.05; done; chgrp 20 /dev/ttyUSB0; "
+                   "chmod 660 /dev/ttyUSB0");
+    simulated_target back(expecting_image(2), the_guest->ftdi());
+    back.start();
+    EXPECT_EQ("program loaded, 2 bytes\n",
+              the_guest->run(tarvick("baud=115200 /image.bin", FTDI)).out);
+    back.finish();
+
+    uart::guest_run acm = on_gadget(
+        unplug.gadget, std::string("guest-probe stop-when /tmp/target.log '") + unplug.event +
+                           "' 'rmmod g_serial &' /bin/guest-probe as-user 1000 20 /bin/tarvick " +
+                           ACM + " baud=115200 " + unplug.files);
+    EXPECT_THAT(acm.out, testing::ContainsRegex(GONE));
+    int status = -1, took_ms = -1;
+    size_t at = acm.out.find("status ");
+    ASSERT_NE(std::string::npos, at) << acm.out;
+    sscanf(acm.out.c_str() + at, "status %d after %d ms", &status, &took_ms);
+    EXPECT_EQ(2, status);
+    EXPECT_LT(took_ms, 1000);
+    printf("CDC-ACM gadget removed during the %s: the run ended %d ms after: %s", unplug.when,
+           took_ms, acm.out.substr(0, acm.out.find('\n') + 1).c_str());
+    EXPECT_THAT(the_guest->run("/bin/tarvick --list").out, testing::Not(testing::HasSubstr(ACM)));
+    replug_gadget();
+    uart::guest_run again = on_gadget("--image-length 2", tarvick("baud=115200 /image.bin", ACM));
+    EXPECT_THAT(again.out, testing::HasSubstr("program loaded, 2 bytes\n"));
+  }
 }
