@@ -11,6 +11,8 @@ static const char CUT = '\t';
 static const char SPACES[] = "                                                                ";
 // What the line on the screen holds now; read by a signal handler too.
 static volatile size_t status_width = 0;
+// Set once the run is being stopped: nothing is drawn after that.
+static volatile bool drawing_stopped = false;
 
 bool terminal_watches() {
   static const bool terminal = error_is_terminal();
@@ -58,7 +60,7 @@ static void blank(size_t count) {
 }
 
 void show_status(const char *format, ...) {
-  if (!terminal_watches() || !error_in_foreground())
+  if (!terminal_watches() || !error_in_foreground() || drawing_stopped)
     return;
   char line[STATUS_SIZE];
   va_list values;
@@ -70,6 +72,9 @@ void show_status(const char *format, ...) {
   size_t width = strlen(line);
   size_t before = status_width < room ? status_width : room;
   fflush(stderr);
+  // What a stop that comes in the middle of this draw must erase.
+  if (width > status_width)
+    status_width = width;
   write_error_at_once("\r", 1);
   write_error_at_once(line, width);
   if (width < before) {
@@ -80,7 +85,12 @@ void show_status(const char *format, ...) {
   status_width = width;
 }
 
+void stop_drawing() {
+  drawing_stopped = true;
+}
+
 void erase_status_at_once() {
+  drawing_stopped = true;
   size_t width = status_width;
   if (width == 0)
     return;

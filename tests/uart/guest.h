@@ -1,7 +1,8 @@
-// A small QEMU guest whose second UART is a real 16550 under the Linux 8250
-// driver, wired to the host by a socket. The host drives the guest through
-// its console: each command runs in the guest's shell and comes back with
-// what it printed and its exit status.
+// A small QEMU guest with real serial drivers: its second UART, a 16550
+// under the Linux 8250 driver, and an FTDI adapter on its USB, each wired to
+// the host by a socket, and the kernel's CDC-ACM serial gadget within. The
+// host drives the guest through its console: each command runs in the
+// guest's shell and comes back with what it printed and its exit status.
 #pragma once
 
 #include <sys/types.h>

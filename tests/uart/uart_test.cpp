@@ -1,7 +1,9 @@
-// tarvick against a real serial driver: the Linux 8250 driver on QEMU's
-// 16550, in one guest booted for the whole suite. The simulated target plays
-// the device on the host end of the guest's ttyS1. Ground truth is what the
-// guest reads back from the tty and what QEMU saw written to the UART.
+// tarvick against real serial drivers, in one guest booted for the whole
+// suite: the Linux 8250 driver on QEMU's 16550 (ttyS1), ftdi_sio on QEMU's
+// FT232 (ttyUSB0), and cdc_acm on the kernel's own serial gadget (ttyACM0).
+// The simulated target plays the device on the host end of the UART and the
+// FTDI, and in the guest on the gadget's far end (ttyGS0). Ground truth is
+// what the guest reads back from the tty and what QEMU's trace saw.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
