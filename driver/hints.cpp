@@ -27,8 +27,8 @@ static const failure_hint COMMON_HINTS[] = {
      "the target needs.",
      NULL},
     {&NO_MEMORY, ANY_CODE,
-     "The image, or a programming line, is held whole in memory: close other programs, or "
-     "use the 64-bit program for a large image.",
+     "The image, or a programming line, is held whole in memory: close other programs and "
+     "try again; a 32-bit Windows program has room for images up to about 2 GiB.",
      NULL},
 };
 

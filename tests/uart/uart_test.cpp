@@ -58,9 +58,10 @@ struct served_run {
   testbed::target_record target;
 };
 
-// Runs `command` in the guest while the target plays `script` on the line.
-static served_run serve(const target_script &script, const std::string &command) {
-  simulated_target target(script, the_guest->line());
+// Runs `command` in the guest while the target plays `script` on `line`,
+// the UART's unless another is given.
+static served_run serve(const target_script &script, const std::string &command, int line = -1) {
+  simulated_target target(script, line < 0 ? the_guest->line() : line);
   target.start();
   served_run result;
   result.run = the_guest->run(command);
@@ -291,14 +292,12 @@ TEST(Usb, FtdiSettingsAreTakenOrRefused) {
   };
   for (const usb_settings_case &expected : taken) {
     SCOPED_TRACE(expected.settings);
-    target_script script = expecting_image(2);
-    simulated_target target(script, the_guest->ftdi());
-    target.start();
-    uart::guest_run loaded =
-        the_guest->run(tarvick("'" + std::string(expected.settings) + "' /image.bin", FTDI));
-    EXPECT_EQ("ok", target.finish().image);
-    EXPECT_EQ("program loaded, 2 bytes\n", loaded.out);
-    EXPECT_EQ(0, loaded.status);
+    served_run loaded = serve(expecting_image(2),
+                              tarvick("'" + std::string(expected.settings) + "' /image.bin", FTDI),
+                              the_guest->ftdi());
+    EXPECT_EQ("ok", loaded.target.image);
+    EXPECT_EQ("program loaded, 2 bytes\n", loaded.run.out);
+    EXPECT_EQ(0, loaded.run.status);
     auto tty = the_guest->tty(FTDI);
     EXPECT_EQ(expected.speed, tty["speed"]);
     EXPECT_EQ(expected.data, tty["data"]);
@@ -312,13 +311,12 @@ TEST(Usb, FtdiSettingsAreTakenOrRefused) {
   for (const char *settings : {"baud=4000000", "baud=9600 data=6", "baud=182", "baud=110",
                                "baud=50", "baud=9600 data=5 stop=1.5"}) {
     SCOPED_TRACE(settings);
-    simulated_target target(expecting_image(2), the_guest->ftdi());
-    target.start();
-    uart::guest_run refused =
-        the_guest->run(tarvick("'" + std::string(settings) + "' /image.bin", FTDI));
-    EXPECT_EQ("", target.finish().received) << "nothing goes on the wire";
-    EXPECT_EQ("fail to set /dev/ttyUSB0 config: 22\n", refused.out);
-    EXPECT_EQ(2, refused.status);
+    served_run refused =
+        serve(expecting_image(2), tarvick("'" + std::string(settings) + "' /image.bin", FTDI),
+              the_guest->ftdi());
+    EXPECT_EQ("", refused.target.received) << "nothing goes on the wire";
+    EXPECT_EQ("fail to set /dev/ttyUSB0 config: 22\n", refused.run.out);
+    EXPECT_EQ(2, refused.run.status);
     EXPECT_EQ(3000000, the_guest->tty(FTDI)["speed"]) << "the port is left as it was";
     EXPECT_EQ("parity N, data bits 8, stop bits 1", the_guest->uart().ftdi_framing);
   }
@@ -330,22 +328,20 @@ TEST(Usb, ImagesAndLinesOnEachDriver) {
   for (const char *speed : {"9600", "115200"}) {
     SCOPED_TRACE(speed);
     std::string arguments = std::string("'baud=") + speed + "' /image-64k.bin";
-    simulated_target target(expecting_image(image.size()), the_guest->ftdi());
-    target.start();
-    uart::guest_run ftdi = the_guest->run(tarvick(arguments, FTDI));
-    EXPECT_EQ("program loaded, 65536 bytes\n", ftdi.out);
-    EXPECT_TRUE(image == target.finish().image) << "the image arrived changed over the FTDI";
+    served_run ftdi =
+        serve(expecting_image(image.size()), tarvick(arguments, FTDI), the_guest->ftdi());
+    EXPECT_EQ("program loaded, 65536 bytes\n", ftdi.run.out);
+    EXPECT_TRUE(image == ftdi.target.image) << "the image arrived changed over the FTDI";
     uart::guest_run acm = on_gadget("--image /image-64k.bin", tarvick(arguments, ACM));
     EXPECT_THAT(acm.out, testing::HasSubstr("program loaded, 65536 bytes\n"));
     EXPECT_THAT(acm.out, testing::HasSubstr("(identical to /image-64k.bin)"));
   }
   target_script nack = expecting_image(2);
   nack.line_replies = {3, 1, 1};
-  simulated_target target(nack, the_guest->ftdi());
-  target.start();
-  uart::guest_run ftdi = the_guest->run(tarvick("'baud=115200' /image.bin /lines.txt", FTDI));
-  EXPECT_EQ("program loaded, 2 bytes\nB##\nprogramming complete, 1 nack received.\n", ftdi.out);
-  EXPECT_EQ((std::vector<std::string>{"one", "one", "two"}), target.finish().lines);
+  served_run ftdi =
+      serve(nack, tarvick("'baud=115200' /image.bin /lines.txt", FTDI), the_guest->ftdi());
+  EXPECT_EQ("program loaded, 2 bytes\nB##\nprogramming complete, 1 nack received.\n", ftdi.run.out);
+  EXPECT_EQ((std::vector<std::string>{"one", "one", "two"}), ftdi.target.lines);
   uart::guest_run acm = on_gadget("--image-length 2 --line-replies 3,1,1",
                                   tarvick("'baud=115200' /image.bin /lines.txt", ACM));
   EXPECT_THAT(acm.out,
@@ -359,24 +355,21 @@ TEST(Usb, ImagesAndLinesOnEachDriver) {
 TEST(Usb, FtdiLatencyIsOneMillisecondForTheRunOnly) {
   the_guest->run("echo 16 >/sys/bus/usb-serial/devices/ttyUSB0/latency_timer");
   the_guest->uart();
-  simulated_target loaded_target(expecting_image(2), the_guest->ftdi());
-  loaded_target.start();
   EXPECT_EQ("program loaded, 2 bytes\n",
-            the_guest->run(tarvick("'baud=115200' /image.bin", FTDI)).out);
-  loaded_target.finish();
+            serve(expecting_image(2), tarvick("'baud=115200' /image.bin", FTDI), the_guest->ftdi())
+                .run.out);
   EXPECT_EQ((std::vector<unsigned>{1, 16}), the_guest->uart().ftdi_latencies) << "a normal end";
   for (int stop_signal : {SIGTERM, SIGQUIT}) {
     SCOPED_TRACE(stop_signal);
     target_script silent = expecting_image(2);
     silent.sync_replies.assign(5, testbed::SILENT);
-    simulated_target target(silent, the_guest->ftdi());
-    target.start();
-    uart::guest_run stopped =
-        the_guest->run(tarvick("'baud=115200' /image.bin", FTDI) +
-                       " & run=$!; guest-probe wait-low-latency " + FTDI + " 1 && kill -" +
-                       std::to_string(stop_signal) + " $run; wait $run; echo \"ended $?\"");
-    target.finish();
-    EXPECT_EQ("ended " + std::to_string(128 + stop_signal) + "\n", stopped.out);
+    served_run stopped =
+        serve(silent,
+              tarvick("'baud=115200' /image.bin", FTDI) +
+                  " & run=$!; guest-probe wait-low-latency " + FTDI + " 1 && kill -" +
+                  std::to_string(stop_signal) + " $run; wait $run; echo \"ended $?\"",
+              the_guest->ftdi());
+    EXPECT_EQ("ended " + std::to_string(128 + stop_signal) + "\n", stopped.run.out);
     EXPECT_EQ((std::vector<unsigned>{1, 16}), the_guest->uart().ftdi_latencies);
     EXPECT_EQ(0, the_guest->tty(FTDI)["low_latency"]);
   }
@@ -484,11 +477,9 @@ TEST(Usb, AnUnpluggedAdapterEndsTheRunAtOnce) {
                    "\"always-plugged\":true}}");
     the_guest->run("until [ -e /dev/ttyUSB0 ]; do sleep 0.05; done; chgrp 20 /dev/ttyUSB0; "
                    "chmod 660 /dev/ttyUSB0");
-    simulated_target back(expecting_image(2), the_guest->ftdi());
-    back.start();
     EXPECT_EQ("program loaded, 2 bytes\n",
-              the_guest->run(tarvick("baud=115200 /image.bin", FTDI)).out);
-    back.finish();
+              serve(expecting_image(2), tarvick("baud=115200 /image.bin", FTDI), the_guest->ftdi())
+                  .run.out);
 
     uart::guest_run acm = on_gadget(
         unplug.gadget, std::string("guest-probe stop-when /tmp/target.log '") + unplug.event +
