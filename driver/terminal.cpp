@@ -85,12 +85,7 @@ void show_status(const char *format, ...) {
   status_width = width;
 }
 
-void stop_drawing() {
-  drawing_stopped = true;
-}
-
-void erase_status_at_once() {
-  drawing_stopped = true;
+static void erase_line() {
   size_t width = status_width;
   if (width == 0)
     return;
@@ -103,6 +98,15 @@ void erase_status_at_once() {
   write_error_at_once("\r", 1);
 }
 
+void stop_drawing() {
+  drawing_stopped = true;
+}
+
+void erase_status_at_once() {
+  stop_drawing();
+  erase_line();
+}
+
 void clear_status() {
   if (status_width == 0)
     return;
@@ -110,5 +114,5 @@ void clear_status() {
     status_width = 0; // not ours to touch now
     return;
   }
-  erase_status_at_once();
+  erase_line();
 }
