@@ -2,14 +2,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <new>
 
 #include "handle.h"
-#include "tty_settings.h"
 
 // A single read or write moves at most this much, below every system's limit.
 static const size_t MAX_TRANSFER = 1u << 30;

@@ -28,5 +28,5 @@ BOOL write_port(posix_handle *port, const BYTE *buffer, DWORD count, DWORD *writ
 
 // Exclusive use of a port (held_ports.cpp): taken when a port opens with
 // share mode 0, given back when its handle closes or the process ends.
-bool hold_port(int fd);
+void hold_port(int fd);
 void release_port(int fd);

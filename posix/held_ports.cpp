@@ -60,9 +60,9 @@ static held_port *entry_of(int fd) {
   return nullptr;
 }
 
-bool hold_port(int fd) {
+void hold_port(int fd) {
   if (held_count == MAX_HELD)
-    return false;
+    return;
   static bool exit_hooked = false;
   if (!exit_hooked)
     exit_hooked = atexit(release_at_exit) == 0;
@@ -73,7 +73,6 @@ bool hold_port(int fd) {
   held_ports[held_count] = port;
   held_count = held_count + 1;
   sigprocmask(SIG_SETMASK, &before, nullptr);
-  return true;
 }
 
 void release_port(int fd) {

@@ -94,21 +94,36 @@ TEST(Uart, AFreshPortGetsNoFlowControl) {
   EXPECT_EQ(0, tty["icanon"]);
 }
 
+// What the guest reads back from a tty of the speed and the framing.
+struct read_back {
+  long speed, data, parenb, parodd, cmspar, cstopb;
+};
+
+static void expect_read_back(const char *port, const read_back &expected) {
+  auto tty = the_guest->tty(port);
+  EXPECT_EQ(expected.speed, tty["speed"]);
+  EXPECT_EQ(expected.data, tty["data"]);
+  EXPECT_EQ(expected.parenb, tty["parenb"]);
+  EXPECT_EQ(expected.parodd, tty["parodd"]);
+  EXPECT_EQ(expected.cmspar, tty["cmspar"]);
+  EXPECT_EQ(expected.cstopb, tty["cstopb"]);
+}
+
 struct framing_case {
   const char *settings;
-  long speed, data, parenb, parodd, cmspar, cstopb;
+  read_back tty;
   unsigned divisor, line_control;
 };
 
 TEST(Uart, FramingReachesTheUart) {
   const framing_case cases[] = {
-      {"baud=115200 parity=N data=8 stop=1", 115200, 8, 0, 0, 0, 0, 1, 0x13},
-      {"baud=9600 parity=E data=7 stop=1", 9600, 7, 1, 0, 0, 0, 12, 0x1A},
-      {"96,O,8,2", 9600, 8, 1, 1, 0, 1, 12, 0x0F},
-      {"baud=19200 parity=M data=8 stop=1", 19200, 8, 1, 1, 1, 0, 6, 0x2B},
-      {"baud=19200 parity=S data=8 stop=1", 19200, 8, 1, 0, 1, 0, 6, 0x3B},
-      {"baud=1200 parity=N data=5 stop=1.5", 1200, 5, 0, 0, 0, 1, 96, 0x14},
-      {"baud=57600 parity=N data=8 stop=1", 57600, 8, 0, 0, 0, 0, 2, 0x13},
+      {"baud=115200 parity=N data=8 stop=1", {115200, 8, 0, 0, 0, 0}, 1, 0x13},
+      {"baud=9600 parity=E data=7 stop=1", {9600, 7, 1, 0, 0, 0}, 12, 0x1A},
+      {"96,O,8,2", {9600, 8, 1, 1, 0, 1}, 12, 0x0F},
+      {"baud=19200 parity=M data=8 stop=1", {19200, 8, 1, 1, 1, 0}, 6, 0x2B},
+      {"baud=19200 parity=S data=8 stop=1", {19200, 8, 1, 0, 1, 0}, 6, 0x3B},
+      {"baud=1200 parity=N data=5 stop=1.5", {1200, 5, 0, 0, 0, 1}, 96, 0x14},
+      {"baud=57600 parity=N data=8 stop=1", {57600, 8, 0, 0, 0, 0}, 2, 0x13},
   };
   for (const framing_case &expected : cases) {
     SCOPED_TRACE(expected.settings);
@@ -118,13 +133,7 @@ TEST(Uart, FramingReachesTheUart) {
     EXPECT_EQ("", loaded.run.err);
     EXPECT_EQ(0, loaded.run.status);
     EXPECT_EQ("ok", loaded.target.image);
-    auto tty = the_guest->tty(PORT);
-    EXPECT_EQ(expected.speed, tty["speed"]);
-    EXPECT_EQ(expected.data, tty["data"]);
-    EXPECT_EQ(expected.parenb, tty["parenb"]);
-    EXPECT_EQ(expected.parodd, tty["parodd"]);
-    EXPECT_EQ(expected.cmspar, tty["cmspar"]);
-    EXPECT_EQ(expected.cstopb, tty["cstopb"]);
+    expect_read_back(PORT, expected.tty);
     uart::uart_state uart = the_guest->uart();
     EXPECT_EQ(expected.divisor, uart.divisor);
     EXPECT_EQ(expected.line_control, uart.line_control);
@@ -270,7 +279,7 @@ static void replug_gadget() {
 
 struct usb_settings_case {
   const char *settings;
-  long speed, data, parenb, parodd, cstopb;
+  read_back tty;
   const char *framing; // what QEMU's FTDI was told
 };
 
@@ -279,15 +288,21 @@ struct usb_settings_case {
 // refuses mark and space parity, which a real FT232 takes: not asked here.)
 TEST(Usb, FtdiSettingsAreTakenOrRefused) {
   const usb_settings_case taken[] = {
-      {"baud=115200 parity=N data=8 stop=1", 115200, 8, 0, 0, 0,
+      {"baud=115200 parity=N data=8 stop=1",
+       {115200, 8, 0, 0, 0, 0},
        "parity N, data bits 8, stop bits 1"},
-      {"baud=9600 parity=E data=7 stop=1", 9600, 7, 1, 0, 0, "parity E, data bits 7, stop bits 1"},
-      {"96,O,8,2", 9600, 8, 1, 1, 1, "parity O, data bits 8, stop bits 2"},
-      {"baud=230400 parity=N data=8 stop=1", 230400, 8, 0, 0, 0,
+      {"baud=9600 parity=E data=7 stop=1",
+       {9600, 7, 1, 0, 0, 0},
+       "parity E, data bits 7, stop bits 1"},
+      {"96,O,8,2", {9600, 8, 1, 1, 0, 1}, "parity O, data bits 8, stop bits 2"},
+      {"baud=230400 parity=N data=8 stop=1",
+       {230400, 8, 0, 0, 0, 0},
        "parity N, data bits 8, stop bits 1"},
-      {"baud=250000 parity=N data=8 stop=1", 250000, 8, 0, 0, 0,
+      {"baud=250000 parity=N data=8 stop=1",
+       {250000, 8, 0, 0, 0, 0},
        "parity N, data bits 8, stop bits 1"},
-      {"baud=3000000 parity=N data=8 stop=1", 3000000, 8, 0, 0, 0,
+      {"baud=3000000 parity=N data=8 stop=1",
+       {3000000, 8, 0, 0, 0, 0},
        "parity N, data bits 8, stop bits 1"},
   };
   for (const usb_settings_case &expected : taken) {
@@ -298,14 +313,9 @@ TEST(Usb, FtdiSettingsAreTakenOrRefused) {
     EXPECT_EQ("ok", loaded.target.image);
     EXPECT_EQ("program loaded, 2 bytes\n", loaded.run.out);
     EXPECT_EQ(0, loaded.run.status);
-    auto tty = the_guest->tty(FTDI);
-    EXPECT_EQ(expected.speed, tty["speed"]);
-    EXPECT_EQ(expected.data, tty["data"]);
-    EXPECT_EQ(expected.parenb, tty["parenb"]);
-    EXPECT_EQ(expected.parodd, tty["parodd"]);
-    EXPECT_EQ(expected.cstopb, tty["cstopb"]);
+    expect_read_back(FTDI, expected.tty);
     uart::uart_state chip = the_guest->uart();
-    EXPECT_NEAR(expected.speed, chip.ftdi_speed, expected.speed / 100.0);
+    EXPECT_NEAR(expected.tty.speed, chip.ftdi_speed, expected.tty.speed / 100.0);
     EXPECT_EQ(expected.framing, chip.ftdi_framing);
   }
   for (const char *settings : {"baud=4000000", "baud=9600 data=6", "baud=182", "baud=110",

@@ -227,24 +227,3 @@ TEST(DcbMapping, WhatTheDeviceHoldsMustBeWhatWasAsked) {
         << speed.asked << " made as " << speed.made;
   }
 }
-
-// Settings a driver reports back as taken while its chip makes others.
-TEST(DcbMapping, WhatADriverFakesIsRefused) {
-  DCB dcb = dcb_of(raw_tty());
-  struct {
-    DWORD speed;
-    BYTE byte_size, stop_bits;
-    bool made;
-  } ftdi[] = {{9600, 8, ONESTOPBIT, true},    {183, 7, TWOSTOPBITS, true},
-              {182, 8, ONESTOPBIT, false},    {50, 8, ONESTOPBIT, false},
-              {9600, 5, ONE5STOPBITS, false}, {9600, 6, ONESTOPBIT, false},
-              {9600, 5, ONESTOPBIT, false},   {3000000, 8, TWOSTOPBITS, true}};
-  for (const auto &asked : ftdi) {
-    dcb.BaudRate = asked.speed;
-    dcb.ByteSize = asked.byte_size;
-    dcb.StopBits = asked.stop_bits;
-    EXPECT_EQ(asked.made, driver_makes("ftdi_sio", &dcb))
-        << asked.speed << " " << (int)asked.byte_size << " " << (int)asked.stop_bits;
-    EXPECT_TRUE(driver_makes("8250", &dcb)) << "a driver not in the table is taken at its word";
-  }
-}
