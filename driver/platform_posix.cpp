@@ -20,14 +20,13 @@
 
 static const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-// Erases the drawn line and gives the ports back, as Windows does for a
-// process that ends, then ends by the same signal, so that the caller
-// still sees how the run ended. The signal is raised once it is unblocked:
-// a process that leaves by exit() waits at the port's last close for the
-// output to drain (30 s by default), and takes no more signals meanwhile.
+// Erases the drawn line and gives the ports back, closed at once with what
+// they still queued dropped, as Windows does for a process that ends, then
+// ends by the same signal once it is unblocked, so that the caller still
+// sees how the run ended.
 static void stop_run(int signal_number) {
   erase_status_at_once();
-  release_held_ports(true);
+  release_held_ports();
   signal(signal_number, SIG_DFL);
   sigset_t own;
   sigemptyset(&own);

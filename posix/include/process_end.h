@@ -6,10 +6,10 @@
 
 #include "windows.h"
 
-// Gives back every held port; with `discard_output`, what is still queued
-// for the line is dropped, as Windows cancels a stopped process's writes.
+// Gives back every held port and closes it at once, dropping what is still
+// queued for the line, as Windows cancels an ending process's writes.
 // System calls only: safe in a signal handler.
-void release_held_ports(bool discard_output);
+void release_held_ports();
 
 // Asks the driver of a port opened for exclusive use to pass received
 // bytes on at once (ASYNC_LOW_LATENCY), where it offers that. Its earlier
