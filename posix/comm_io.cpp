@@ -115,22 +115,10 @@ BOOL write_port(posix_handle *port, const BYTE *buffer, DWORD count, DWORD *writ
   return ok;
 }
 
-static DWORD output_queued(int fd) {
-  int queued = 0;
-  return ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 ? (DWORD)queued : 0;
-}
-
-// Waits until the output has left the port. A port with write time-outs
-// bounds the wait by them, for what is still queued; tcdrain itself has no
-// limit (on cdc_acm it waits for as long as the device does not read).
+// Waits until the output has left the port, with no limit, as a flush on
+// Windows waits for the writes before it (on cdc_acm that is for as long as
+// the device does not read). A hang-up ends it, and a stop signal.
 static BOOL drain_port(posix_handle *port) {
-  int64_t deadline = write_deadline(port->timeouts, output_queued(port->fd));
-  while (deadline != NO_DEADLINE && output_queued(port->fd) > 0) {
-    if (now_ms() >= deadline)
-      return fail_with(ETIMEDOUT);
-    const timespec TICK = {0, 2000000};
-    nanosleep(&TICK, nullptr);
-  }
   while (tcdrain(port->fd) != 0)
     if (errno != EINTR)
       return fail_with(errno);
@@ -160,11 +148,14 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
   // garbled arrive as they came.
   if (lpErrors != nullptr)
     *lpErrors = 0;
+  // A device that went away fails here, as it does on Windows.
   if (lpStat != nullptr) {
-    int waiting = 0;
+    int waiting = 0, queued = 0;
+    if (ioctl(port->fd, FIONREAD, &waiting) != 0 || ioctl(port->fd, TIOCOUTQ, &queued) != 0)
+      return fail_with(errno);
     *lpStat = COMSTAT{};
-    lpStat->cbInQue = ioctl(port->fd, FIONREAD, &waiting) == 0 ? (DWORD)waiting : 0;
-    lpStat->cbOutQue = output_queued(port->fd);
+    lpStat->cbInQue = (DWORD)waiting;
+    lpStat->cbOutQue = (DWORD)queued;
   }
   return TRUE;
 }

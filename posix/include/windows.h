@@ -153,5 +153,6 @@ BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
 BOOL SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize);
 BOOL BuildCommDCBA(LPCSTR lpDef, LPDCB lpDCB);
+void Sleep(DWORD dwMilliseconds);
 DWORD GetLastError(void);
 void SetLastError(DWORD dwErrCode);
