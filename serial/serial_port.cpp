@@ -2,7 +2,6 @@
 
 #include "../driver/platform.h"
 #include "../driver/report.h"
-#include "send_progress.h"
 #include "synchronize.h"
 
 HANDLE serial_port = INVALID_HANDLE_VALUE;
@@ -10,10 +9,9 @@ const char *port_name = "";
 uint32_t bytes_sent = 0;
 
 // Fetched once at opening; only its read fields change after that, so the
-// write time-outs stay as the port had them (but while a person watches an
-// upload: see watch_sending).
+// write time-outs stay as the port had them.
 static COMMTIMEOUTS port_timeouts;
-static bool writes_timed_for_progress = false;
+static uint32_t line_speed = 0; // bytes a second, at the settings applied
 
 static_assert(sizeof(COMMCONFIG) == 52, "the configuration record is passed as 52 bytes");
 
@@ -29,6 +27,14 @@ static void clear_reception_flags(DCB *dcb) {
   dcb->fErrorChar = FALSE;
 }
 
+// A character on the line is a start bit, the data bits, a parity bit
+// where there is parity, and the stop bits (one and a half counted as two).
+static uint32_t bytes_per_second(const DCB &dcb) {
+  uint32_t bits =
+      1 + dcb.ByteSize + (dcb.Parity != NOPARITY ? 1 : 0) + (dcb.StopBits == ONESTOPBIT ? 1 : 2);
+  return dcb.BaudRate / bits;
+}
+
 static void apply_settings(const char *settings) {
   COMMCONFIG config = {};
   DWORD config_size = sizeof(COMMCONFIG);
@@ -40,6 +46,7 @@ static void apply_settings(const char *settings) {
     report_and_exit(CONFIG_ERROR, port_name, last_error_code());
   if (!SetCommConfig(serial_port, &config, config_size))
     report_and_exit(SET_CONFIG_FAILED, port_name, last_error_code());
+  line_speed = bytes_per_second(config.dcb);
 }
 
 void open_serial_port(const char *name, const char *settings) {
@@ -69,58 +76,26 @@ void set_read_timeout(DWORD total_ms) {
   apply_timeouts(&port_timeouts);
 }
 
-// While a person watches, each write returns after about a redraw's time
-// with what the driver took (a write time-out ends a write as success with
-// fewer bytes), so that the progress moves at the line's pace whatever its
-// speed. A port with write time-outs of its own keeps them.
-void watch_sending(uint32_t total) {
-  if (!begin_progress(total) || port_timeouts.WriteTotalTimeoutMultiplier != 0 ||
-      port_timeouts.WriteTotalTimeoutConstant != 0)
-    return;
-  COMMTIMEOUTS redraw = port_timeouts;
-  redraw.WriteTotalTimeoutConstant = REDRAW_MS;
-  apply_timeouts(&redraw);
-  writes_timed_for_progress = true;
-}
-
-// "Sent" is what has left the port: what the driver still queues is not.
-static uint32_t left_port(uint32_t written) {
-  COMSTAT status = {};
-  if (!ClearCommError(serial_port, NULL, &status) || status.cbOutQue > written)
-    return written;
-  return written - status.cbOutQue;
-}
-
-void end_watching() {
-  if (writes_timed_for_progress)
-    apply_timeouts(&port_timeouts);
-  writes_timed_for_progress = false;
-  end_progress();
-}
-
-void send_bytes(const void *data, uint32_t length) {
-  const BYTE *bytes = static_cast<const BYTE *>(data);
-  uint32_t done = 0;
-  while (done < length) {
-    DWORD written = 0;
-    if (!WriteFile(serial_port, bytes + done, length - done, &written, NULL))
-      report_and_exit(WRITE_FAILED, port_name, last_error_code());
-    // Nothing written under the port's own write time-out means the line
-    // stays blocked; trying again would only loop for as long as it does.
-    if (written == 0 && !writes_timed_for_progress)
-      report_and_exit(WRITE_FAILED, port_name, (unsigned)ERROR_TIMEOUT);
-    done += written;
-    if (progress_shown())
-      show_progress(left_port(done));
-  }
-  bytes_sent += length;
-}
-
-// A write returns once the driver holds the bytes, not once they have left:
-// only this waits for the line, bounded by the port's write time-outs.
-void wait_until_sent() {
-  if (!FlushFileBuffers(serial_port))
+DWORD write_to_port(const BYTE *bytes, DWORD count) {
+  DWORD written = 0;
+  if (!WriteFile(serial_port, bytes, count, &written, NULL))
     report_and_exit(WRITE_FAILED, port_name, last_error_code());
+  // Nothing written under the port's own write time-out means the line
+  // stays blocked; trying again would only loop for as long as it does.
+  if (written == 0)
+    report_and_exit(WRITE_FAILED, port_name, (unsigned)ERROR_TIMEOUT);
+  return written;
+}
+
+DWORD output_queued() {
+  COMSTAT status = {};
+  if (!ClearCommError(serial_port, NULL, &status))
+    report_and_exit(WRITE_FAILED, port_name, last_error_code());
+  return status.cbOutQue;
+}
+
+uint32_t line_bytes_per_second() {
+  return line_speed;
 }
 
 received_byte receive_byte() {

@@ -1,5 +1,5 @@
 // The serial port for the whole run: opening and configuration, the read
-// time-out, and the two transfer primitives the protocols use.
+// time-out, and the primitives that sending and receiving are made of.
 #pragma once
 
 #include <windows.h>
@@ -21,10 +21,13 @@ struct received_byte {
 
 void open_serial_port(const char *name, const char *settings);
 void set_read_timeout(DWORD total_ms); // 0: wait without limit
-void send_bytes(const void *data, uint32_t length);
-// Waits until everything sent has left the port.
-void wait_until_sent();
-// Progress for a person at a terminal, around the sending of `total` bytes.
-void watch_sending(uint32_t total);
-void end_watching();
 received_byte receive_byte();
+
+// One write of up to `count` bytes; returns how many the port took (at
+// least one). A failure, or nothing taken under the port's own write
+// time-out, ends the run.
+DWORD write_to_port(const BYTE *bytes, DWORD count);
+// What the driver still holds for the line; a port that failed ends the run.
+DWORD output_queued();
+// How many bytes a second the line carries at the speed and framing set.
+uint32_t line_bytes_per_second();

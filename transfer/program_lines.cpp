@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "../driver/report.h"
+#include "../serial/sending.h"
 #include "../serial/serial_port.h"
 #include "text_lines.h"
 

@@ -7,6 +7,7 @@
 
 #include "../driver/platform.h"
 #include "../driver/report.h"
+#include "../serial/sending.h"
 #include "../serial/serial_port.h"
 
 // The image is read whole into one buffer and handed to the port in one call.

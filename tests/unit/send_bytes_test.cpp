@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "../serial/sending.h"
 #include "../serial/serial_port.h"
 #include "simulated_target.h"
 
