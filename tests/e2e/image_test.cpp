@@ -106,19 +106,6 @@ TEST_P(Image, ProgressIsDrawnAtATerminalAndErased) {
   }
 }
 
-// On a line that takes 2,000 bytes a second the line moves at least every
-// 1.5 s, however much the driver's buffer takes at once.
-TEST_P(Image, ProgressMovesOnASlowLine) {
-  error_on_terminal_ = true;
-  const size_t SIZE = 24 * 1024;
-  write_file("image.bin", std::string(SIZE, 's'));
-  target_script slow = expecting_image(SIZE);
-  slow.bytes_per_second = 2000;
-  load_result load_run = load(slow, {"image.bin"});
-  expect_success(load_run.run, "program loaded, 24576 bytes\n");
-  EXPECT_GE(frames_of(load_run.run.err).size(), load_run.run.seconds / 1.5);
-}
-
 // A run stopped while it draws leaves nothing drawn behind, and ends as
 // stopped: by the signal natively, never with status 0 under Wine.
 TEST_P(Image, AStoppedRunLeavesNothingDrawn) {

@@ -17,6 +17,13 @@
 //                                 sends it ACTION, a signal number, or runs
 //                                 ACTION as a shell command (an unplug);
 //                                 prints how it ended and how long after
+//   watch PROGRAM ARGS            runs PROGRAM with standard error on a new
+//                                 pseudo-terminal, passing its output on;
+//                                 then tells on standard error its status,
+//                                 the progress frames it drew, the longest
+//                                 time without a draw once drawing began,
+//                                 and how long it took to end after its
+//                                 last output
 // <asm/termbits.h> clashes with <termios.h> and <sys/ioctl.h>, hence the
 // ioctl declared by hand.
 #include <asm/ioctls.h>
@@ -24,11 +31,13 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/io.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -156,6 +165,40 @@ static int stop_when(const char *path, const char *text, const char *action, cha
   return 0;
 }
 
+static int watch(char **program) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY), out[2];
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || pipe(out) != 0)
+    return perror("watch"), 1;
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(open(ptsname(master), O_RDWR | O_NOCTTY), STDERR_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    return execv(program[0], program), 127;
+  }
+  close(out[1]);
+  long long last_draw = -1, longest = 0, last_output = now_ms();
+  int frames = 0;
+  pollfd events[2] = {{master, POLLIN, 0}, {out[0], POLLIN, 0}};
+  char buffer[4096];
+  for (ssize_t got; events[1].fd >= 0 && poll(events, 2, -1) > 0;) {
+    if ((events[0].revents & POLLIN) && (got = read(master, buffer, sizeof buffer)) > 0) {
+      for (char *at = buffer; (at = (char *)memmem(at, buffer + got - at, "sending", 7)); at++)
+        frames++;
+      longest = frames > 0 && last_draw >= 0 ? std::max(longest, now_ms() - last_draw) : 0;
+      last_draw = frames > 0 ? now_ms() : -1;
+    }
+    if ((events[1].revents & (POLLIN | POLLHUP)) && (got = read(out[0], buffer, sizeof buffer)) > 0)
+      last_output = write(STDOUT_FILENO, buffer, (size_t)got) == got ? now_ms() : -1;
+    else if (events[1].revents & (POLLIN | POLLHUP))
+      events[1].fd = -1;
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  fprintf(stderr, "status=%d frames=%d longest_ms=%lld ended_ms=%lld\n",
+          WIFEXITED(status) ? WEXITSTATUS(status) : -1, frames, longest, now_ms() - last_output);
+  return 0;
+}
+
 int main(int argc, char **argv) {
   const char *command = argc > 1 ? argv[1] : "";
   if (strcmp(command, "tty") == 0 && argc == 3)
@@ -174,6 +217,9 @@ int main(int argc, char **argv) {
     return wait_low_latency(argv[2], atoi(argv[3]) != 0);
   if (strcmp(command, "stop-when") == 0 && argc >= 6)
     return stop_when(argv[2], argv[3], argv[4], argv + 5);
-  fprintf(stderr, "usage: guest-probe tty|mark|as-user|hold|open|wait-low-latency|stop-when ...\n");
+  if (strcmp(command, "watch") == 0 && argc >= 3)
+    return watch(argv + 2);
+  fprintf(stderr,
+          "usage: guest-probe tty|mark|as-user|hold|open|wait-low-latency|stop-when|watch ...\n");
   return 2;
 }
