@@ -1,10 +1,10 @@
 # The Windows program, on the platform's own serial interface.
 enable_language(RC)
-configure_file(driver/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/version.rc @ONLY)
-add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} driver/platform_windows.cpp
-                                 driver/port_list_windows.cpp)
+configure_file(program/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/version.rc @ONLY)
+add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} platform/platform_windows.cpp
+                                 program/port_list_windows.cpp)
 target_link_libraries(tarvick_core PUBLIC setupapi advapi32)
-add_executable(tarvick driver/main.cpp ${CMAKE_CURRENT_BINARY_DIR}/version.rc)
+add_executable(tarvick program/main.cpp ${CMAKE_CURRENT_BINARY_DIR}/version.rc)
 target_link_libraries(tarvick PRIVATE tarvick_core)
 if(MINGW)
   # Static, so that it runs on a bare Windows without MinGW's DLLs.

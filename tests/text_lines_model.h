@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../transfer/text_lines.h"
+#include "../protocols/text_lines.h"
 
 inline std::vector<std::string> model_lines(std::string text) {
   size_t text_end = text.find(TEXT_END);

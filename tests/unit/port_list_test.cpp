@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "../../driver/port_list_linux.h"
+#include "../../program/port_list_linux.h"
 
 namespace fs = std::filesystem;
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "../serial/sending.h"
-#include "../serial/serial_port.h"
+#include "../../link/sending.h"
+#include "../../link/serial_port.h"
 #include "simulated_target.h"
 
 TEST(SendBytes, NothingToSendWritesNothing) {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform.h"
+#include "../platform/platform.h"
 
 static const DWORD NAME_SIZE = 256;
 

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "../driver/report.h"
+#include "../base/report.h"
 #include "send_progress.h"
 #include "serial_port.h"
 

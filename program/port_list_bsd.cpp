@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform.h"
+#include "../platform/platform.h"
 
 int list_serial_ports() {
   std::vector<std::string> names;

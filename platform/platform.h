@@ -8,7 +8,7 @@
 
 #include <cstddef>
 
-#include "failures.h"
+#include "../base/failures.h"
 
 // The process, before anything else: standard streams that are there, a
 // reader of standard output that goes away ending no load, and a stopping

@@ -1,8 +1,8 @@
 #include "serial_port.h"
 
-#include "../driver/platform.h"
-#include "../driver/report.h"
-#include "synchronize.h"
+#include "../base/report.h"
+#include "../platform/platform.h"
+#include "../protocols/synchronize.h"
 
 HANDLE serial_port = INVALID_HANDLE_VALUE;
 const char *port_name = "";

@@ -2,7 +2,7 @@
 
 #include <cstdarg>
 
-#include "failures.h"
+#include "../base/failures.h"
 
 // After a failure message, for a person at a terminal: the message again
 // where standard output is not that terminal (so that it is clear what the

@@ -1,10 +1,10 @@
-#include "terminal.h"
+#include "status_line.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "platform.h"
+#include "../platform/platform.h"
 
 static const size_t STATUS_SIZE = 160;
 static const char CUT = '\t';

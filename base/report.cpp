@@ -1,7 +1,7 @@
 #include "report.h"
 
-#include "hints.h"
-#include "terminal.h"
+#include "../program/hints.h"
+#include "status_line.h"
 
 #include <windows.h>
 

@@ -1,8 +1,8 @@
 #include "synchronize.h"
 
-#include "../driver/report.h"
-#include "../driver/terminal.h"
-#include "serial_port.h"
+#include "../base/report.h"
+#include "../base/status_line.h"
+#include "../link/serial_port.h"
 
 // The request goes straight to the port: it is no part of bytes_sent. The
 // input is not purged first, so a reply already waiting counts.

@@ -4,7 +4,7 @@
 // themselves; a signal handler that ends the process calls it.
 #pragma once
 
-#include "windows.h"
+#include <windows.h>
 
 // Gives back every held port and closes it at once, dropping what is still
 // queued for the line, as Windows cancels an ending process's writes.

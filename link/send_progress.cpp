@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "../driver/terminal.h"
+#include "../base/status_line.h"
 
 using progress_clock = std::chrono::steady_clock;
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../driver/report.h"
+#include "../base/report.h"
 
 void open_text_file(text_file *file, const char *path) {
   file->path = path;

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../base/status_line.h"
 #include "platform.h"
-#include "terminal.h"
 
 #ifndef STATUS_CONTROL_C_EXIT
 #define STATUS_CONTROL_C_EXIT 0xC000013AL

@@ -1,12 +1,12 @@
 // tarvick: loads a program image into a target on a serial port, then feeds
 // it an optional programming file line by line.
-#include "../serial/serial_port.h"
-#include "../serial/synchronize.h"
-#include "../transfer/program_lines.h"
-#include "../transfer/upload_image.h"
+#include "../base/report.h"
+#include "../link/serial_port.h"
+#include "../platform/platform.h"
+#include "../protocols/program_lines.h"
+#include "../protocols/synchronize.h"
+#include "../protocols/upload_image.h"
 #include "options.h"
-#include "platform.h"
-#include "report.h"
 
 static const int PORT_ARGUMENT = 1;
 static const int SETTINGS_ARGUMENT = 2;

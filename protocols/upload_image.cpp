@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "../driver/platform.h"
-#include "../driver/report.h"
-#include "../serial/sending.h"
-#include "../serial/serial_port.h"
+#include "../base/report.h"
+#include "../link/sending.h"
+#include "../link/serial_port.h"
+#include "../platform/platform.h"
 
 // The image is read whole into one buffer and handed to the port in one call.
 // The file and the buffer are held until the process ends.

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform.h"
-#include "terminal.h"
+#include "../base/status_line.h"
+#include "../platform/platform.h"
 
 static const char HELP[] =
     "Usage: tarvick <COM port> <comSettings> <filename> [programming-file]\n"

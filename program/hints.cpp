@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform.h"
-#include "terminal.h"
+#include "../base/status_line.h"
+#include "../platform/platform.h"
 
 static const size_t TEXT_SIZE = 512;
 

@@ -14,9 +14,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../base/status_line.h"
+#include "../posix/process_end.h"
 #include "platform.h"
-#include "process_end.h"
-#include "terminal.h"
 
 static const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "../driver/report.h"
-#include "../serial/sending.h"
-#include "../serial/serial_port.h"
+#include "../base/report.h"
+#include "../link/sending.h"
+#include "../link/serial_port.h"
 #include "text_lines.h"
 
 // The target's reply to a line.
