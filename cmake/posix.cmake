@@ -1,7 +1,8 @@
 # Linux and macOS: the program over our POSIX layer, which provides the
 # Win32 names it is written against.
 add_library(tarvick_posix STATIC
-    posix/last_error.cpp
+    posix/handles.cpp
+    posix/sleep.cpp
     posix/files.cpp
     posix/held_ports.cpp
     posix/driver_limits.cpp

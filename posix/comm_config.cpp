@@ -7,15 +7,6 @@
 
 static const WORD COMMCONFIG_VERSION = 1;
 
-posix_handle *port_of(HANDLE handle) {
-  posix_handle *port = handle_of(handle);
-  if (port != nullptr && !port->is_tty) {
-    SetLastError(ENOTTY);
-    return nullptr;
-  }
-  return port;
-}
-
 BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
   posix_handle *port = port_of(hFile);
   if (port == nullptr)

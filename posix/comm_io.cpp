@@ -12,7 +12,7 @@
 #include <climits>
 #include <ctime>
 
-#include "handle.h"
+#include "comm_io.h"
 
 static const int64_t NO_DEADLINE = -1;
 

@@ -7,7 +7,9 @@
 
 #include <new>
 
+#include "comm_io.h"
 #include "handle.h"
+#include "held_ports.h"
 
 // A single read or write moves at most this much, below every system's limit.
 static const size_t MAX_TRANSFER = 1u << 30;
@@ -57,14 +59,6 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   if (is_tty && dwShareMode == 0)
     hold_port(fd);
   return handle;
-}
-
-posix_handle *handle_of(HANDLE handle) {
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-    SetLastError(EBADF);
-    return nullptr;
-  }
-  return static_cast<posix_handle *>(handle);
 }
 
 BOOL CloseHandle(HANDLE hObject) {

@@ -1,5 +1,7 @@
 // What a HANDLE of the POSIX layer stands for: a descriptor, what kind of
-// file it is, and the time-out record the platform keeps per port.
+// file it is, and the time-out record the platform keeps per port; and the
+// last error. The bottom of the layer (handles.cpp): every other part of it
+// builds on this and on nothing of its own above.
 #pragma once
 
 #include <windows.h>
@@ -21,12 +23,3 @@ posix_handle *port_of(HANDLE handle);
 
 // Sets the last error and returns FALSE, the shape of every failing call.
 BOOL fail_with(int error_code);
-
-// Reads and writes on a terminal device, honouring the handle's time-outs.
-BOOL read_port(posix_handle *port, BYTE *buffer, DWORD count, DWORD *delivered);
-BOOL write_port(posix_handle *port, const BYTE *buffer, DWORD count, DWORD *written);
-
-// Exclusive use of a port (held_ports.cpp): taken when a port opens with
-// share mode 0, given back when its handle closes or the process ends.
-void hold_port(int fd);
-void release_port(int fd);

@@ -15,7 +15,7 @@
 #include <cstdlib>
 
 #include "handle.h"
-#include "process_end.h"
+#include "held_ports.h"
 #include "tty_settings.h"
 
 struct held_port {

@@ -1,0 +1,24 @@
+// Exclusive use of a port, and what Windows does for a process when it
+// ends, however it ends, that a POSIX system does not: the ports it held
+// for exclusive use are let go, with the driver flags the run changed on
+// them. Normal exits do it by themselves; a signal handler that ends the
+// process calls it. Beyond the Win32 interface, for the platform's own
+// policies and for CreateFileA and CloseHandle.
+#pragma once
+
+#include <windows.h>
+
+// Taken when a port opens with share mode 0, given back when its handle
+// closes or the process ends.
+void hold_port(int fd);
+void release_port(int fd);
+
+// Gives back every held port and closes it at once, dropping what is still
+// queued for the line, as Windows cancels an ending process's writes.
+// System calls only: safe in a signal handler.
+void release_held_ports();
+
+// Asks the driver of a port opened for exclusive use to pass received
+// bytes on at once (ASYNC_LOW_LATENCY), where it offers that. Its earlier
+// flags come back when the port is closed or the process ends.
+bool request_low_latency(HANDLE port);
