@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "tty_settings.h"
+#include <tty_settings.h>
 
 // `modem_lines` is the TIOCMGET word, or -1 where the device has none.
 void dcb_from_tty(const tty_settings *tty, int modem_lines, DCB *dcb);

@@ -16,7 +16,7 @@
 
 #include "handle.h"
 #include "held_ports.h"
-#include "tty_settings.h"
+#include <tty_settings.h>
 
 struct held_port {
   int fd;

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tty_settings.h"
+#include <tty_settings.h>
 
 #if defined(__APPLE__)
 #include <IOKit/serial/ioss.h>

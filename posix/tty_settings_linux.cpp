@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tty_settings.h"
+#include <tty_settings.h>
 
 extern "C" int ioctl(int fd, unsigned long request, ...);
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "simulated_target.h"
-#include "tty_settings.h"
+#include <tty_settings.h>
 
 namespace e2e {
 

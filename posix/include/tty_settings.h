@@ -1,6 +1,9 @@
 // A terminal's settings with its speed as a plain number of bits per second.
 // The flag words hold the <termios.h> bits; how speed and settings reach the
-// device differs by system (termios2 on Linux, IOSSIOSPEED on macOS).
+// device differs by system (termios2 on Linux, IOSSIOSPEED on macOS). What
+// the layer builds its ports on, published beside the Win32 interface so
+// that a test can read a port back from its far end; the program itself
+// uses only the Win32 interface.
 #pragma once
 
 #include <cstdint>
