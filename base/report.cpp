@@ -1,15 +1,18 @@
 #include "report.h"
 
-#include "../program/hints.h"
-#include "status_line.h"
-
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
+#include "status_line.h"
+
 static const int FAILURE_STATUS = 2;
+static failure_follow_up follow_up = NULL;
+
+void follow_failures_with(failure_follow_up follow) {
+  follow_up = follow;
+}
 
 void report_and_exit(const failure &what, ...) {
   clear_status();
@@ -21,7 +24,8 @@ void report_and_exit(const failure &what, ...) {
   va_end(shown);
   // The message first, then what a person at a terminal may want to know.
   fflush(stdout);
-  explain_failure(what, values);
+  if (follow_up != NULL)
+    follow_up(what, values);
   va_end(values);
   exit(FAILURE_STATUS); // a normal exit, so standard output is flushed
 }

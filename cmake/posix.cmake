@@ -17,7 +17,8 @@ else()
 endif()
 target_include_directories(tarvick_posix PUBLIC posix/include PRIVATE posix)
 
-add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} platform/platform_posix.cpp)
+add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} platform/platform_posix.cpp
+                                 program/process_posix.cpp program/hints_posix.cpp)
 if(APPLE)
   target_sources(tarvick_core PRIVATE program/port_list_bsd.cpp)
 else()

@@ -2,6 +2,7 @@
 enable_language(RC)
 configure_file(program/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/version.rc @ONLY)
 add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} platform/platform_windows.cpp
+                                 program/process_windows.cpp program/hints_windows.cpp
                                  program/port_list_windows.cpp)
 target_link_libraries(tarvick_core PUBLIC setupapi advapi32)
 add_executable(tarvick program/main.cpp ${CMAKE_CURRENT_BINARY_DIR}/version.rc)

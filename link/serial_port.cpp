@@ -2,7 +2,6 @@
 
 #include "../base/report.h"
 #include "../platform/platform.h"
-#include "../protocols/synchronize.h"
 
 HANDLE serial_port = INVALID_HANDLE_VALUE;
 const char *port_name = "";
@@ -60,7 +59,7 @@ void open_serial_port(const char *name, const char *settings) {
   ClearCommError(serial_port, NULL, NULL);
   if (!GetCommTimeouts(serial_port, &port_timeouts))
     report_and_exit(GET_TIMEOUTS_FAILED, port_name, last_error_code());
-  set_read_timeout(SYNC_TIMEOUT_MS);
+  set_read_timeout(OPENING_READ_TIMEOUT_MS);
   apply_settings(settings);
 }
 

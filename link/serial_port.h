@@ -19,6 +19,10 @@ struct received_byte {
   BYTE value;
 };
 
+// The read time-out set at opening: the handshake waits this long for each
+// reply.
+const DWORD OPENING_READ_TIMEOUT_MS = 2000;
+
 void open_serial_port(const char *name, const char *settings);
 void set_read_timeout(DWORD total_ms); // 0: wait without limit
 received_byte receive_byte();

@@ -1,34 +1,10 @@
-// Windows: the program's policies for the process and the port, the
-// console, the system's error texts and hints by Windows error code.
+// Windows: tuning for the port and the image, the console, and the
+// system's error texts.
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
 
-#include "../base/status_line.h"
 #include "platform.h"
-
-#ifndef STATUS_CONTROL_C_EXIT
-#define STATUS_CONTROL_C_EXIT 0xC000013AL
-#endif
-
-static const DWORD DRAW_GRACE_MS = 50;
-
-// Ctrl-C, Ctrl-Break and a closed console end the run as Windows' own
-// default does, with STATUS_CONTROL_C_EXIT, which a script cannot take for
-// success (Wine's default ends with 0), after erasing the drawn line. It
-// runs on a thread of its own, alongside the run: a frame the run is
-// drawing now is given a moment to finish before the erase.
-static BOOL WINAPI stop_run(DWORD) {
-  stop_drawing();
-  Sleep(DRAW_GRACE_MS);
-  erase_status_at_once();
-  ExitProcess((UINT)STATUS_CONTROL_C_EXIT);
-}
-
-void prepare_process() {
-  SetConsoleCtrlHandler(stop_run, TRUE);
-}
 
 // The latency timer of a USB adapter is its driver's setting on Windows.
 void prefer_low_latency(HANDLE) {}
@@ -75,27 +51,3 @@ void describe_error(unsigned code, char *text, size_t size) {
   if (length == 0)
     snprintf(text, size, "error %u", code);
 }
-
-static const char NO_SUCH_PORT[] =
-    "`tarvick --list` shows the serial ports here; from COM10 on, give the port as \\\\.\\COM10.";
-static const char LINE_FAILED[] =
-    "The line failed: the adapter was unplugged or the driver stopped. Check the cable and run "
-    "again.";
-
-const failure_hint PLATFORM_HINTS[] = {
-    {&OPEN_PORT_FAILED, ERROR_FILE_NOT_FOUND, NO_SUCH_PORT, NULL},
-    {&OPEN_PORT_FAILED, ERROR_PATH_NOT_FOUND, NO_SUCH_PORT, NULL},
-    {&OPEN_PORT_FAILED, ERROR_ACCESS_DENIED,
-     "Another program has the port open (a terminal program, another tarvick): close it and "
-     "try again.",
-     NULL},
-    {&GET_TIMEOUTS_FAILED, ANY_CODE,
-     "That is not a serial port. `tarvick --list` shows the serial ports here.", NULL},
-    {&WRITE_FAILED, ANY_CODE, LINE_FAILED, NULL},
-    {&READ_FAILED, ANY_CODE, LINE_FAILED, NULL},
-    {&OPEN_FILE_FAILED, ERROR_FILE_NOT_FOUND, NO_SUCH_FILE, NULL},
-    {&OPEN_FILE_FAILED, ERROR_PATH_NOT_FOUND, NO_SUCH_FILE, NULL},
-    {&OPEN_FILE_FAILED, ERROR_ACCESS_DENIED,
-     "That is a folder, or a file you may not read: name a file.", NULL},
-};
-const size_t PLATFORM_HINT_COUNT = sizeof PLATFORM_HINTS / sizeof PLATFORM_HINTS[0];

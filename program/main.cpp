@@ -2,11 +2,12 @@
 // it an optional programming file line by line.
 #include "../base/report.h"
 #include "../link/serial_port.h"
-#include "../platform/platform.h"
 #include "../protocols/program_lines.h"
 #include "../protocols/synchronize.h"
 #include "../protocols/upload_image.h"
+#include "hints.h"
 #include "options.h"
+#include "process.h"
 
 static const int PORT_ARGUMENT = 1;
 static const int SETTINGS_ARGUMENT = 2;
@@ -15,6 +16,7 @@ static const int PROGRAMMING_ARGUMENT = 4;
 
 int main(int argc, char **argv) {
   prepare_process();
+  follow_failures_with(explain_failure);
   if (argc == 2)
     answer_single_argument(argv[1]);
   if (argc <= IMAGE_ARGUMENT)

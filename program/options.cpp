@@ -7,6 +7,7 @@
 
 #include "../base/status_line.h"
 #include "../platform/platform.h"
+#include "port_list.h"
 
 static const char HELP[] =
     "Usage: tarvick <COM port> <comSettings> <filename> [programming-file]\n"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../platform/platform.h"
+#include "port_list.h"
 
 int list_serial_ports() {
   std::vector<std::string> names;

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "../platform/platform.h"
+#include "port_list.h"
 #include "port_list_linux.h"
 
 static const int USB_DEVICE_DEPTH = 4; // tty, interface, device: a few steps up

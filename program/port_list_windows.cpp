@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "../platform/platform.h"
+#include "port_list.h"
 
 static const DWORD NAME_SIZE = 256;
 

@@ -1,0 +1,58 @@
+// Linux and macOS: the process's standard streams and signals.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "../base/status_line.h"
+#include "../posix/held_ports.h"
+#include "process.h"
+
+static const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Erases the drawn line and gives the ports back, closed at once with what
+// they still queued dropped, as Windows does for a process that ends, then
+// ends by the same signal once it is unblocked, so that the caller still
+// sees how the run ended.
+static void stop_run(int signal_number) {
+  erase_status_at_once();
+  release_held_ports();
+  signal(signal_number, SIG_DFL);
+  sigset_t own;
+  sigemptyset(&own);
+  sigaddset(&own, signal_number);
+  sigprocmask(SIG_UNBLOCK, &own, nullptr);
+  raise(signal_number);
+}
+
+static void stop_on_signals() {
+  struct sigaction action = {};
+  action.sa_handler = stop_run;
+  // A second stopping signal waits until the ports are given back.
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : STOP_SIGNALS)
+    sigaddset(&action.sa_mask, signal_number);
+  for (int signal_number : STOP_SIGNALS) {
+    struct sigaction previous;
+    // A signal that the caller chose to ignore (nohup) stays ignored.
+    if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+      continue;
+    sigaction(signal_number, &action, nullptr);
+  }
+}
+
+// Descriptors 0, 1 and 2 must be open, or the port would be opened as one
+// of them and what is meant for standard output would go down the serial
+// line. A closed one is held by /dev/null, read-only, so that writing to it
+// still fails as writing to a closed one does. A reader of standard output
+// that goes away (tarvick ... | head) must not end a load half way, as it
+// does not on Windows: the writes then fail quietly. And drawing must never
+// stop a run started in the background of a terminal with "stty tostop":
+// the status line is drawn only in the foreground anyway.
+void prepare_process() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDONLY) != fd)
+      break;
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGTTOU, SIG_IGN);
+  stop_on_signals();
+}

@@ -1,0 +1,27 @@
+// Windows: the console's stop events.
+#include <windows.h>
+
+#include "../base/status_line.h"
+#include "process.h"
+
+#ifndef STATUS_CONTROL_C_EXIT
+#define STATUS_CONTROL_C_EXIT 0xC000013AL
+#endif
+
+static const DWORD DRAW_GRACE_MS = 50;
+
+// Ctrl-C, Ctrl-Break and a closed console end the run as Windows' own
+// default does, with STATUS_CONTROL_C_EXIT, which a script cannot take for
+// success (Wine's default ends with 0), after erasing the drawn line. It
+// runs on a thread of its own, alongside the run: a frame the run is
+// drawing now is given a moment to finish before the erase.
+static BOOL WINAPI stop_run(DWORD) {
+  stop_drawing();
+  Sleep(DRAW_GRACE_MS);
+  erase_status_at_once();
+  ExitProcess((UINT)STATUS_CONTROL_C_EXIT);
+}
+
+void prepare_process() {
+  SetConsoleCtrlHandler(stop_run, TRUE);
+}
