@@ -14,13 +14,13 @@ void follow_failures_with(failure_follow_up follow) {
   follow_up = follow;
 }
 
-void report_and_exit(const failure &what, ...) {
+void report_and_exit(const failure *what, ...) {
   clear_status();
   va_list values;
   va_start(values, what);
   va_list shown;
   va_copy(shown, values);
-  vprintf(what.message, shown);
+  vprintf(what->message, shown);
   va_end(shown);
   // The message first, then what a person at a terminal may want to know.
   fflush(stdout);

@@ -104,7 +104,7 @@ void wait_until_sent() {
   if (progress_shown())
     wait_for_queue(0);
   if (!FlushFileBuffers(serial_port))
-    report_and_exit(WRITE_FAILED, port_name, last_error_code());
+    report_and_exit(&WRITE_FAILED, port_name, last_error_code());
 }
 
 void watch_sending(uint32_t total) {

@@ -38,13 +38,13 @@ static void apply_settings(const char *settings) {
   COMMCONFIG config = {};
   DWORD config_size = sizeof(COMMCONFIG);
   if (!GetCommConfig(serial_port, &config, &config_size))
-    report_and_exit(GET_CONFIG_FAILED, port_name, last_error_code());
+    report_and_exit(&GET_CONFIG_FAILED, port_name, last_error_code());
   clear_reception_flags(&config.dcb);
   // Edits the fetched DCB in place: what the string leaves alone keeps its value.
   if (!BuildCommDCBA(settings, &config.dcb))
-    report_and_exit(CONFIG_ERROR, port_name, last_error_code());
+    report_and_exit(&CONFIG_ERROR, port_name, last_error_code());
   if (!SetCommConfig(serial_port, &config, config_size))
-    report_and_exit(SET_CONFIG_FAILED, port_name, last_error_code());
+    report_and_exit(&SET_CONFIG_FAILED, port_name, last_error_code());
   line_speed = bytes_per_second(config.dcb);
 }
 
@@ -53,19 +53,19 @@ void open_serial_port(const char *name, const char *settings) {
   serial_port =
       CreateFileA(port_name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
   if (serial_port == INVALID_HANDLE_VALUE)
-    report_and_exit(OPEN_PORT_FAILED, port_name, last_error_code());
+    report_and_exit(&OPEN_PORT_FAILED, port_name, last_error_code());
   prefer_low_latency(serial_port);
   // An error state left from before would fail reads with fAbortOnError.
   ClearCommError(serial_port, NULL, NULL);
   if (!GetCommTimeouts(serial_port, &port_timeouts))
-    report_and_exit(GET_TIMEOUTS_FAILED, port_name, last_error_code());
+    report_and_exit(&GET_TIMEOUTS_FAILED, port_name, last_error_code());
   set_read_timeout(OPENING_READ_TIMEOUT_MS);
   apply_settings(settings);
 }
 
 static void apply_timeouts(COMMTIMEOUTS *timeouts) {
   if (!SetCommTimeouts(serial_port, timeouts))
-    report_and_exit(SET_TIMEOUTS_FAILED, port_name, last_error_code());
+    report_and_exit(&SET_TIMEOUTS_FAILED, port_name, last_error_code());
 }
 
 void set_read_timeout(DWORD total_ms) {
@@ -78,18 +78,18 @@ void set_read_timeout(DWORD total_ms) {
 DWORD write_to_port(const BYTE *bytes, DWORD count) {
   DWORD written = 0;
   if (!WriteFile(serial_port, bytes, count, &written, NULL))
-    report_and_exit(WRITE_FAILED, port_name, last_error_code());
+    report_and_exit(&WRITE_FAILED, port_name, last_error_code());
   // Nothing written under the port's own write time-out means the line
   // stays blocked; trying again would only loop for as long as it does.
   if (written == 0)
-    report_and_exit(WRITE_FAILED, port_name, (unsigned)ERROR_TIMEOUT);
+    report_and_exit(&WRITE_FAILED, port_name, (unsigned)ERROR_TIMEOUT);
   return written;
 }
 
 DWORD output_queued() {
   COMSTAT status = {};
   if (!ClearCommError(serial_port, NULL, &status))
-    report_and_exit(WRITE_FAILED, port_name, last_error_code());
+    report_and_exit(&WRITE_FAILED, port_name, last_error_code());
   return status.cbOutQue;
 }
 

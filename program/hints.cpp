@@ -47,7 +47,8 @@ static const failure_hint *hint_for(const failure &what, unsigned code) {
   return hint_in(COMMON_HINTS, sizeof COMMON_HINTS / sizeof COMMON_HINTS[0], what, code);
 }
 
-void explain_failure(const failure &what, va_list values) {
+void explain_failure(const failure *failed, va_list values) {
+  const failure &what = *failed;
   if (!terminal_watches())
     return;
   if (!output_is_terminal()) {

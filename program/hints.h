@@ -12,7 +12,7 @@
 // where standard output is not that terminal (so that it is clear what the
 // rest is about), what the error code means on this platform, and what to
 // do. `values` are the message's. Prints nothing elsewhere.
-void explain_failure(const failure &what, va_list values);
+void explain_failure(const failure *what, va_list values);
 
 // What to do after a failure, for a person: `code` is the error code, or
 // ANY_CODE for every code; `explain`, where given, writes a text that

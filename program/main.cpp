@@ -20,7 +20,7 @@ int main(int argc, char **argv) {
   if (argc == 2)
     answer_single_argument(argv[1]);
   if (argc <= IMAGE_ARGUMENT)
-    report_and_exit(USAGE);
+    report_and_exit(&USAGE);
   open_serial_port(argv[PORT_ARGUMENT], argv[SETTINGS_ARGUMENT]);
   synchronize();
   upload_image(argv[IMAGE_ARGUMENT]);

@@ -35,9 +35,9 @@ static void send_line(text_file *file) {
 static BYTE await_reply() {
   received_byte reply = receive_byte();
   if (!reply.ok)
-    report_and_exit(READ_FAILED, port_name, reply.error_code);
+    report_and_exit(&READ_FAILED, port_name, reply.error_code);
   if (reply.count == 0)
-    report_and_exit(NOTHING_READ, port_name);
+    report_and_exit(&NOTHING_READ, port_name);
   return reply.value;
 }
 

@@ -10,10 +10,10 @@ void synchronize() {
   for (int attempt = 0; attempt < SYNC_ATTEMPTS; attempt++) {
     DWORD written = 0;
     if (!WriteFile(serial_port, &SYNC_REQUEST, 1, &written, NULL))
-      report_and_exit(WRITE_FAILED, port_name, last_error_code());
+      report_and_exit(&WRITE_FAILED, port_name, last_error_code());
     received_byte reply = receive_byte();
     if (!reply.ok)
-      report_and_exit(READ_FAILED, port_name, reply.error_code);
+      report_and_exit(&READ_FAILED, port_name, reply.error_code);
     if (reply.count == 1 && reply.value == SYNC_REPLY) {
       clear_status();
       return;
@@ -22,5 +22,5 @@ void synchronize() {
       show_status("waiting for the target: attempt %d of %d\t (put the board in its boot loader)",
                   attempt + 2, SYNC_ATTEMPTS);
   }
-  report_and_exit(SYNC_FAILED);
+  report_and_exit(&SYNC_FAILED);
 }

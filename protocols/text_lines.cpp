@@ -13,7 +13,7 @@ void open_text_file(text_file *file, const char *path) {
   file->handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                              OPEN_EXISTING, 0, NULL);
   if (file->handle == INVALID_HANDLE_VALUE)
-    report_and_exit(OPEN_FILE_FAILED, path, last_error_code());
+    report_and_exit(&OPEN_FILE_FAILED, path, last_error_code());
   file->chunk_length = 0;
   file->chunk_offset = 0;
   file->text_ended = false;
@@ -31,7 +31,7 @@ void close_text_file(text_file *file) {
 static bool refill_chunk(text_file *file) {
   DWORD got = 0;
   if (!ReadFile(file->handle, file->chunk, TEXT_CHUNK_SIZE, &got, NULL))
-    report_and_exit(READ_FILE_FAILED, file->path, last_error_code());
+    report_and_exit(&READ_FILE_FAILED, file->path, last_error_code());
   file->chunk_length = got;
   file->chunk_offset = 0;
   return got > 0;
@@ -47,7 +47,7 @@ static void append_to_line(text_file *file, const char *bytes, size_t count) {
       capacity *= 2;
     char *grown = capacity < needed ? NULL : static_cast<char *>(realloc(file->line, capacity));
     if (grown == NULL)
-      report_and_exit(NO_MEMORY);
+      report_and_exit(&NO_MEMORY);
     file->line = grown;
     file->line_capacity = capacity;
   }

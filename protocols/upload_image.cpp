@@ -18,20 +18,20 @@ static BYTE *buffer = NULL;
 void upload_image(const char *path) {
   image = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
   if (image == INVALID_HANDLE_VALUE)
-    report_and_exit(OPEN_FILE_FAILED, path, last_error_code());
+    report_and_exit(&OPEN_FILE_FAILED, path, last_error_code());
   BY_HANDLE_FILE_INFORMATION information;
   if (!GetFileInformationByHandle(image, &information))
-    report_and_exit(FILE_INFORMATION_FAILED, path, last_error_code());
+    report_and_exit(&FILE_INFORMATION_FAILED, path, last_error_code());
   if (information.nFileSizeHigh != 0)
-    report_and_exit(FILE_TOO_LONG, path);
+    report_and_exit(&FILE_TOO_LONG, path);
   buffer = static_cast<BYTE *>(malloc(information.nFileSizeLow));
   if (buffer == NULL && information.nFileSizeLow != 0)
-    report_and_exit(NO_MEMORY);
+    report_and_exit(&NO_MEMORY);
   advise_large_buffer(buffer, information.nFileSizeLow);
   // The file may have shrunk since its size was taken: what was read is sent.
   DWORD read_count = 0;
   if (!ReadFile(image, buffer, information.nFileSizeLow, &read_count, NULL))
-    report_and_exit(READ_FILE_FAILED, path, last_error_code());
+    report_and_exit(&READ_FILE_FAILED, path, last_error_code());
   watch_sending(read_count);
   send_bytes(buffer, read_count);
   // "program loaded" means the image has left the port.
