@@ -6,6 +6,7 @@ add_library(tarvick_posix STATIC
     posix/files.cpp
     posix/held_ports.cpp
     posix/driver_limits.cpp
+    posix/divisors.cpp
     posix/comm_io.cpp
     posix/comm_config.cpp
     posix/dcb_tty.cpp

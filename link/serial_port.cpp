@@ -43,6 +43,10 @@ static void apply_settings(const char *settings) {
   // Edits the fetched DCB in place: what the string leaves alone keeps its value.
   if (!BuildCommDCBA(settings, &config.dcb))
     report_and_exit(&CONFIG_ERROR, port_name, last_error_code());
+  // Speed 0 is no speed, and Windows refuses it, but Wine takes it and
+  // loads at whatever speed the line had: refused here, with Windows' code.
+  if (config.dcb.BaudRate == 0)
+    report_and_exit(&SET_CONFIG_FAILED, port_name, (unsigned)ERROR_INVALID_PARAMETER);
   if (!SetCommConfig(serial_port, &config, config_size))
     report_and_exit(&SET_CONFIG_FAILED, port_name, last_error_code());
   line_speed = bytes_per_second(config.dcb);

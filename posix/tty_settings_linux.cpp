@@ -15,6 +15,8 @@
 
 #include <tty_settings.h>
 
+#include "divisors.h"
+
 extern "C" int ioctl(int fd, unsigned long request, ...);
 
 struct standard_speed {
@@ -74,29 +76,55 @@ static bool is_plain_uart(int type) {
   return type == PORT_8250 || type == PORT_16450 || type == PORT_16550 || type == PORT_16550A;
 }
 
-uint32_t speed_made(int fd, uint32_t speed) {
-  struct serial_struct serial;
-  if (speed == 0 || ioctl(fd, TIOCGSERIAL, &serial) != 0 || !is_plain_uart(serial.type) ||
-      serial.baud_base <= 0)
-    return speed;
-  uint32_t base = (uint32_t)serial.baud_base;
-  uint32_t divisor = (base + speed / 2) / speed;
-  return base / (divisor == 0 ? 1 : divisor);
-}
-
-std::string tty_driver_name(int fd) {
+// The device behind a tty in sysfs, or "" for what is no character device.
+static std::string device_folder(int fd) {
   struct stat status;
   if (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode))
     return "";
-  char link[64], target[PATH_MAX];
-  snprintf(link, sizeof link, "/sys/dev/char/%u:%u/device/driver", major(status.st_rdev),
+  char folder[64];
+  snprintf(folder, sizeof folder, "/sys/dev/char/%u:%u/device", major(status.st_rdev),
            minor(status.st_rdev));
-  ssize_t length = readlink(link, target, sizeof target - 1);
+  return folder;
+}
+
+std::string tty_driver_name(int fd) {
+  std::string folder = device_folder(fd);
+  char target[PATH_MAX];
+  ssize_t length =
+      folder.empty() ? -1 : readlink((folder + "/driver").c_str(), target, sizeof target - 1);
   if (length <= 0)
     return "";
   target[length] = '\0';
   const char *last = strrchr(target, '/');
   return last ? last + 1 : target;
+}
+
+// The release number (bcdDevice) of the USB device a few steps above the
+// tty (port, interface, device), which tells an FTDI chip's family; 0 where
+// there is none.
+static unsigned usb_release(int fd) {
+  std::string folder = device_folder(fd);
+  for (int step = 0; step < 3 && !folder.empty(); step++, folder += "/..") {
+    unsigned release = 0;
+    FILE *file = fopen((folder + "/bcdDevice").c_str(), "r");
+    bool found = file != nullptr && fscanf(file, "%x", &release) == 1;
+    if (file != nullptr)
+      fclose(file);
+    if (found)
+      return release;
+  }
+  return 0;
+}
+
+uint32_t speed_made(int fd, uint32_t speed) {
+  if (speed == 0)
+    return speed;
+  if (tty_driver_name(fd) == "ftdi_sio")
+    return ftdi_rate(usb_release(fd), speed);
+  struct serial_struct serial;
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || !is_plain_uart(serial.type) || serial.baud_base <= 0)
+    return speed;
+  return uart_rate((uint32_t)serial.baud_base, speed);
 }
 
 bool tty_is_exclusive(int fd) {

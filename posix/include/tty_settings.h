@@ -25,9 +25,9 @@ struct tty_settings {
 bool get_tty_settings(int fd, tty_settings *settings);
 bool set_tty_settings(int fd, const tty_settings *settings);
 
-// The rate a UART really makes for a stored `speed`, where its driver
-// reports the UART's clock (a 16550's baud_base) and stores the rate asked
-// rather than the one its integer divisor gives; `speed` elsewhere.
+// The rate the device really makes for a stored `speed`, where its driver
+// stores the rate asked rather than the one its divisor gives: a 16550-type
+// UART that reports its clock, an FTDI chip (divisors.cpp); `speed` elsewhere.
 uint32_t speed_made(int fd, uint32_t speed);
 
 // The name of the kernel driver behind the tty ("ftdi_sio"), or "" where the
