@@ -190,12 +190,12 @@ TEST(Uart, LinesWithANack) {
 }
 
 // Speeds the 8250 cannot make from its 115200 base within 1 % (100000 would
-// run at 115200, though the driver stores 100000), and stop bits no UART
-// frames: refused, with the port and the UART left as they were.
+// run at 115200, though the driver stores 100000; 1 would wrap the 16-bit
+// divisor), and stop bits no UART frames: refused, with the port and the UART left as they were.
 TEST(Uart, SettingsTheDeviceCannotMakeAreRefused) {
   serve(expecting_image(2), tarvick("'baud=57600 parity=N data=8 stop=1' /image.bin"));
   uart::uart_state before = the_guest->uart();
-  for (const char *settings : {"baud=230400", "baud=250000", "baud=100000",
+  for (const char *settings : {"baud=230400", "baud=250000", "baud=100000", "baud=1",
                                "baud=9600 data=5 stop=2", "baud=9600 data=8 stop=1.5"}) {
     SCOPED_TRACE(settings);
     served_run refused =
@@ -354,6 +354,9 @@ TEST(Usb, FtdiSettingsAreTakenOrRefused) {
       {"baud=250000 parity=N data=8 stop=1",
        {250000, 8, 0, 0, 0, 0},
        "parity N, data bits 8, stop bits 1"},
+      {"baud=184 parity=N data=8 stop=1",
+       {184, 8, 0, 0, 0, 0},
+       "parity N, data bits 8, stop bits 1"},
       {"baud=3000000 parity=N data=8 stop=1",
        {3000000, 8, 0, 0, 0, 0},
        "parity N, data bits 8, stop bits 1"},
@@ -371,8 +374,11 @@ TEST(Usb, FtdiSettingsAreTakenOrRefused) {
     EXPECT_NEAR(expected.tty.speed, chip.ftdi_speed, expected.tty.speed / 100.0);
     EXPECT_EQ(expected.framing, chip.ftdi_framing);
   }
-  for (const char *settings : {"baud=4000000", "baud=9600 data=6", "baud=182", "baud=110",
-                               "baud=50", "baud=9600 data=5 stop=1.5"}) {
+  // 183 and below overflow the divisor; 1280000 runs 1.3 % off, 2500000 has no
+  // divisor (QEMU would make 2400000), 2900000 runs at 3000000.
+  for (const char *settings :
+       {"baud=4000000", "baud=9600 data=6", "baud=183", "baud=110", "baud=50",
+        "baud=9600 data=5 stop=1.5", "baud=1280000", "baud=2500000", "baud=2900000"}) {
     SCOPED_TRACE(settings);
     served_run refused =
         serve(expecting_image(2), tarvick("'" + std::string(settings) + "' /image.bin", FTDI),
