@@ -7,6 +7,8 @@
 
 #include <new>
 
+#include <tty_settings.h>
+
 #include "comm_io.h"
 #include "handle.h"
 #include "held_ports.h"
@@ -32,6 +34,28 @@ static HANDLE fail_open(int fd, int error_code) {
   return INVALID_HANDLE_VALUE;
 }
 
+static bool same_device(dev_t device, const char *path) {
+  struct stat status;
+  return stat(path, &status) == 0 && S_ISCHR(status.st_mode) && status.st_rdev == device;
+}
+
+// A console is no communications device on Windows; here the terminal the
+// person works at is none: the controlling terminal, by any name, a
+// terminal that a standard stream is, and the multiplexer that makes new
+// pseudo-terminals. Sending the handshake there would write to their
+// screen and leave their terminal raw.
+static bool is_console(const struct stat &status) {
+  if (same_device(status.st_rdev, "/dev/tty") || same_device(status.st_rdev, "/dev/ptmx") ||
+      status.st_rdev == controlling_terminal())
+    return true;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+    struct stat stream;
+    if (isatty(fd) && fstat(fd, &stream) == 0 && stream.st_rdev == status.st_rdev)
+      return true;
+  }
+  return false;
+}
+
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD, HANDLE) {
   if (dwCreationDisposition != OPEN_EXISTING)
@@ -51,7 +75,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     return fail_open(fd, errno);
   if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
     return fail_open(fd, errno);
-  bool is_tty = isatty(fd);
+  bool is_tty = isatty(fd) && !is_console(status);
   posix_handle *handle = new (std::nothrow)
       posix_handle{fd, is_tty, S_ISREG(status.st_mode), S_ISFIFO(status.st_mode), COMMTIMEOUTS{}};
   if (handle == nullptr)

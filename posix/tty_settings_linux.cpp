@@ -127,6 +127,24 @@ uint32_t speed_made(int fd, uint32_t speed) {
   return uart_rate((uint32_t)serial.baud_base, speed);
 }
 
+// The seventh field of /proc/self/stat, after the name in parentheses,
+// which may itself hold spaces and parentheses.
+uint64_t controlling_terminal() {
+  char text[1024] = "";
+  FILE *file = fopen("/proc/self/stat", "r");
+  size_t length = file != nullptr ? fread(text, 1, sizeof text - 1, file) : 0;
+  if (file != nullptr)
+    fclose(file);
+  text[length] = '\0';
+  const char *after_name = strrchr(text, ')');
+  int terminal = 0;
+  if (after_name == nullptr || sscanf(after_name, ") %*c %*d %*d %*d %d", &terminal) != 1)
+    return 0;
+  // The kernel's encoding: minor in bits 0-7 and 20-31, major in bits 8-19.
+  return makedev(((unsigned)terminal >> 8) & 0xFFF,
+                 ((unsigned)terminal & 0xFF) | (((unsigned)terminal >> 12) & 0xFFF00));
+}
+
 bool tty_is_exclusive(int fd) {
   int exclusive = 0;
   return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;

@@ -50,7 +50,9 @@ const failure_hint PLATFORM_HINTS[] = {
     {&OPEN_PORT_FAILED, EACCES, nullptr, explain_access},
     {&OPEN_PORT_FAILED, EISDIR, "That is a folder, not a serial device.", nullptr},
     {&GET_TIMEOUTS_FAILED, ENOTTY,
-     "That is not a serial device. `tarvick --list` shows the serial ports here.", nullptr},
+     "That is not a serial device (a file, the terminal you work at, or the multiplexer of "
+     "pseudo-terminals). `tarvick --list` shows the serial ports here.",
+     nullptr},
     {&WRITE_FAILED, EIO, LINE_GONE, nullptr},
     {&WRITE_FAILED, ENODEV, LINE_GONE, nullptr},
     {&READ_FAILED, EIO, LINE_GONE, nullptr},
@@ -58,6 +60,8 @@ const failure_hint PLATFORM_HINTS[] = {
     {&OPEN_FILE_FAILED, ENOENT, NO_SUCH_FILE, nullptr},
     {&OPEN_FILE_FAILED, EISDIR, A_FOLDER, nullptr},
     {&OPEN_FILE_FAILED, EACCES, "You may not read that file.", nullptr},
+    {&OPEN_FILE_FAILED, ENXIO, "That is a closed standard stream or a socket: name a file.",
+     nullptr},
     {&FILE_INFORMATION_FAILED, ESPIPE,
      "The image is a pipe, a FIFO or a device: save it to a file and load that.", nullptr},
 };

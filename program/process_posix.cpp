@@ -1,6 +1,7 @@
 // Linux and macOS: the process's standard streams and signals.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "../base/status_line.h"
@@ -42,15 +43,16 @@ static void stop_on_signals() {
 
 // Descriptors 0, 1 and 2 must be open, or the port would be opened as one
 // of them and what is meant for standard output would go down the serial
-// line. A closed one is held by /dev/null, read-only, so that writing to it
-// still fails as writing to a closed one does. A reader of standard output
+// line. A closed one is held by a socket connected to nothing, so that
+// reading or writing it still fails as with a closed one, and so does
+// opening it by name: /dev/stdin is then no file of lines. A reader of standard output
 // that goes away (tarvick ... | head) must not end a load half way, as it
 // does not on Windows: the writes then fail quietly. And drawing must never
 // stop a run started in the background of a terminal with "stty tostop":
 // the status line is drawn only in the foreground anyway.
 void prepare_process() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
-    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDONLY) != fd)
+    if (fcntl(fd, F_GETFD) < 0 && socket(AF_UNIX, SOCK_STREAM, 0) != fd)
       break;
   signal(SIGPIPE, SIG_IGN);
   signal(SIGTTOU, SIG_IGN);

@@ -34,6 +34,10 @@ uint32_t speed_made(int fd, uint32_t speed);
 // system does not tell.
 std::string tty_driver_name(int fd);
 
+// The device number of the process's controlling terminal, where the
+// system tells it, else 0.
+uint64_t controlling_terminal();
+
 // Exclusive use (TIOCEXCL): whether the device is already marked, where the
 // system can tell (false elsewhere).
 bool tty_is_exclusive(int fd);

@@ -221,6 +221,13 @@ TEST_P(NativeFaults, ClosedStandardStreamsAreNeverThePort) {
     EXPECT_EQ((std::vector<std::string>{"one", "two"}), record.lines);
     EXPECT_EQ("\xAAIone\ntwo\n", record.received);
   }
+  testbed::simulated_target target(expecting_image(1));
+  target.start();
+  program_run no_lines = run_in_shell(
+      "exec \"$0\" \"$@\" 0>&-", {target.port_path(), DEFAULT_SETTINGS, "image.bin", "/dev/stdin"});
+  EXPECT_EQ("program loaded, 1 bytes\nfail to open /dev/stdin : " + std::to_string(ENXIO) + "\n",
+            no_lines.out)
+      << "a closed standard input is no file of lines";
 }
 
 // tarvick ... | head: the load goes on to its end, as on Windows, and the

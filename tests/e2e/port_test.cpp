@@ -179,4 +179,18 @@ TEST_P(NativePort, AnExclusiveMarkSetByAnotherProgramStays) {
   close(other);
 }
 
+// The terminal a person works at, by any name, and the multiplexer of
+// pseudo-terminals are no ports: refused before anything is sent there.
+TEST_P(NativePort, TheTerminalOfThePersonIsNoPort) {
+  error_on_terminal_ = true;
+  terminal_.controlling = true;
+  for (std::string port : {"/dev/tty", "/dev/stderr", "/dev/ptmx"}) {
+    SCOPED_TRACE(port);
+    program_run refused = run({port, DEFAULT_SETTINGS, "image.bin"}, 5);
+    expect_failure(refused, "fail to get " + port + " timeouts: " + std::to_string(ENOTTY) + "\n");
+    EXPECT_THAT(screen_text(refused.err), testing::HasSubstr("the terminal you work at"));
+    EXPECT_EQ(std::string::npos, refused.err.find('\xAA')) << "nothing was sent to it";
+  }
+}
+
 NATIVE_ONLY(NativePort);
