@@ -1,6 +1,8 @@
 # The Windows program, on the platform's own serial interface.
 enable_language(RC)
 configure_file(program/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/version.rc @ONLY)
+configure_file(program/tarvick.exe.manifest.in ${CMAKE_CURRENT_BINARY_DIR}/tarvick.exe.manifest
+               @ONLY)
 add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} platform/platform_windows.cpp
                                  program/process_windows.cpp program/hints_windows.cpp
                                  program/port_list_windows.cpp)

@@ -43,6 +43,9 @@ version) # the Windows program names itself and its version
   # Large-address-aware (0x20 in the file header's characteristics).
   i686-w64-mingw32-objdump -p "$1" >"$scratch/headers"
   grep -q 'large address aware' "$scratch/headers" || fail "not large-address-aware"
+  # Its manifest: UTF-8 names and long paths.
+  strings "$1" >"$scratch/manifest"
+  grep -q 'activeCodePage.*>UTF-8<' "$scratch/manifest" || fail "no UTF-8 code page in the manifest"
   ;;
 format) # the tree is formatted as .clang-format says
   cd "$1"
