@@ -1,5 +1,6 @@
 #include "status_line.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -11,8 +12,9 @@ static const char CUT = '\t';
 static const char SPACES[] = "                                                                ";
 // What the line on the screen holds now; read by a signal handler too.
 static volatile size_t status_width = 0;
-// Set once the run is being stopped: nothing is drawn after that.
-static volatile bool drawing_stopped = false;
+// Set once the run is being stopped: nothing is drawn after that. Read by a
+// console control handler on a thread of its own, hence atomic.
+static std::atomic<bool> drawing_stopped(false);
 
 bool terminal_watches() {
   static const bool terminal = error_is_terminal();
@@ -60,7 +62,7 @@ static void blank(size_t count) {
 }
 
 void show_status(const char *format, ...) {
-  if (!terminal_watches() || !error_in_foreground() || drawing_stopped)
+  if (!terminal_watches() || !error_in_foreground())
     return;
   char line[STATUS_SIZE];
   va_list values;
@@ -70,8 +72,13 @@ void show_status(const char *format, ...) {
   size_t room = usable_width();
   fit(line, room);
   size_t width = strlen(line);
-  size_t before = status_width < room ? status_width : room;
   fflush(stderr);
+  hold_drawing();
+  if (drawing_stopped) {
+    let_drawing_go();
+    return;
+  }
+  size_t before = status_width < room ? status_width : room;
   // What a stop that comes in the middle of this draw must erase.
   if (width > status_width)
     status_width = width;
@@ -83,6 +90,7 @@ void show_status(const char *format, ...) {
     write_error_at_once(line, width);
   }
   status_width = width;
+  let_drawing_go();
 }
 
 static void erase_line() {
@@ -98,21 +106,22 @@ static void erase_line() {
   write_error_at_once("\r", 1);
 }
 
-void stop_drawing() {
-  drawing_stopped = true;
-}
-
+// A run stopped in the background of its terminal leaves the line of what
+// is in the foreground alone.
 void erase_status_at_once() {
-  stop_drawing();
-  erase_line();
+  drawing_stopped = true;
+  hold_drawing(); // never let go: the run ends
+  if (error_in_foreground())
+    erase_line();
 }
 
 void clear_status() {
   if (status_width == 0)
     return;
-  if (!error_in_foreground()) {
+  hold_drawing();
+  if (!error_in_foreground())
     status_width = 0; // not ours to touch now
-    return;
-  }
-  erase_line();
+  else if (!drawing_stopped)
+    erase_line();
+  let_drawing_go();
 }

@@ -10,7 +10,7 @@ bool terminal_watches();
 // last tab go first.
 void show_status(const char *format, ...);
 void clear_status(); // erases the status line, if one is shown
-// When the run is being stopped: draws no more, then erases the line, from
-// a signal handler or a console control handler.
-void stop_drawing();
+// When the run is being stopped: draws no more, then erases the line once a
+// frame being drawn is done (where the run is in the foreground), from a
+// signal handler or a console control handler.
 void erase_status_at_once();

@@ -54,6 +54,8 @@ static void apply_settings(const char *settings) {
 
 void open_serial_port(const char *name, const char *settings) {
   port_name = name;
+  if (unsigned refused = claim_port_name(port_name))
+    report_and_exit(&OPEN_PORT_FAILED, port_name, refused);
   serial_port =
       CreateFileA(port_name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
   if (serial_port == INVALID_HANDLE_VALUE)

@@ -11,6 +11,10 @@
 // Asks the port's driver to pass received bytes on at once: every reply
 // the protocols wait for is one byte.
 void prefer_low_latency(HANDLE port);
+// Claims the port's name for this run before it is opened, where the
+// system's own exclusive use may not hold (Wine lets a second program open
+// a COM port); gives the error code of a refusal, or 0.
+unsigned claim_port_name(const char *name);
 // Advice for a buffer about to be filled with a whole image.
 void advise_large_buffer(void *buffer, size_t size);
 
@@ -23,6 +27,12 @@ bool output_is_terminal();
 bool error_in_foreground();
 // The width of the terminal on standard error, in columns; 0 where unknown.
 int terminal_width();
+// Around drawing: where a stop is handled on a thread of its own (Windows'
+// console control handler), it waits for a frame being drawn. A signal
+// handler runs on the thread it interrupts and must never wait for it, so
+// on Linux and macOS these do nothing.
+void hold_drawing();
+void let_drawing_go();
 // Writes to standard error straight away; safe in a signal handler.
 void write_error_at_once(const char *text, size_t length);
 

@@ -2,7 +2,9 @@
 // system's error texts.
 #include <windows.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 
 #include "platform.h"
 
@@ -10,6 +12,25 @@
 void prefer_low_latency(HANDLE) {}
 
 void advise_large_buffer(void *, size_t) {}
+
+// Windows refuses a second open of a COM port; Wine does not, and the
+// second run's handshake went into the first one's image. A named mutex per
+// port, held until the process ends, refuses it as Windows would. "com3"
+// and "\\.\COM3" are one port; a backslash would name a namespace.
+unsigned claim_port_name(const char *name) {
+  const char DEVICE_PREFIX[] = "\\\\.\\";
+  if (strncmp(name, DEVICE_PREFIX, sizeof DEVICE_PREFIX - 1) == 0)
+    name += sizeof DEVICE_PREFIX - 1;
+  char mutex_name[MAX_PATH] = "tarvick port ";
+  size_t length = strlen(mutex_name);
+  for (; *name != '\0' && length + 1 < sizeof mutex_name; name++)
+    mutex_name[length++] = *name == '\\' ? '/' : (char)toupper((unsigned char)*name);
+  mutex_name[length] = '\0';
+  HANDLE claimed = CreateMutexA(NULL, FALSE, mutex_name);
+  if (claimed != NULL && GetLastError() == ERROR_ALREADY_EXISTS)
+    return ERROR_ACCESS_DENIED;
+  return 0;
+}
 
 static bool is_console(DWORD which) {
   DWORD mode = 0;
@@ -34,6 +55,16 @@ int terminal_width() {
   if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &screen))
     return 0;
   return screen.srWindow.Right - screen.srWindow.Left + 1;
+}
+
+static SRWLOCK drawing = SRWLOCK_INIT;
+
+void hold_drawing() {
+  AcquireSRWLockExclusive(&drawing);
+}
+
+void let_drawing_go() {
+  ReleaseSRWLockExclusive(&drawing);
 }
 
 void write_error_at_once(const char *text, size_t length) {

@@ -8,16 +8,12 @@
 #define STATUS_CONTROL_C_EXIT 0xC000013AL
 #endif
 
-static const DWORD DRAW_GRACE_MS = 50;
-
 // Ctrl-C, Ctrl-Break and a closed console end the run as Windows' own
 // default does, with STATUS_CONTROL_C_EXIT, which a script cannot take for
 // success (Wine's default ends with 0), after erasing the drawn line. It
-// runs on a thread of its own, alongside the run: a frame the run is
-// drawing now is given a moment to finish before the erase.
+// runs on a thread of its own, alongside the run: the erase waits for a
+// frame the run is drawing now, however long its console write takes.
 static BOOL WINAPI stop_run(DWORD) {
-  stop_drawing();
-  Sleep(DRAW_GRACE_MS);
   erase_status_at_once();
   ExitProcess((UINT)STATUS_CONTROL_C_EXIT);
 }

@@ -5,6 +5,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <future>
+#include <mutex>
+#include <thread>
+
 #include "harness.h"
 
 using namespace e2e;
@@ -12,6 +16,7 @@ using testbed::simulated_target;
 using testbed::target_script;
 
 static const unsigned WINDOWS_FILE_NOT_FOUND = 2;
+static const unsigned WINDOWS_ACCESS_DENIED = 5;
 static const unsigned WINDOWS_INVALID_PARAMETER = 87;
 
 class Port : public LoadTest {};
@@ -87,6 +92,27 @@ TEST_P(Port, ASpeedOfZeroIsRefusedWhenApplied) {
   expect_failure(load_run.run, "fail to set " + load_run.port + " config: " +
                                    std::to_string(code(EINVAL, WINDOWS_INVALID_PARAMETER)) + "\n");
   EXPECT_EQ("", load_run.target.received);
+}
+
+// A second run on a port that a run holds is refused at opening, with the
+// code Windows gives; Wine would let it in, its handshake into the first
+// run's image.
+TEST_P(Port, ASecondRunOnAPortInUseIsRefused) {
+  write_file("image.bin", "x");
+  target_script silent;
+  silent.sync_replies.assign(5, testbed::SILENT);
+  simulated_target target(silent);
+  std::promise<void> held;
+  std::once_flag once;
+  target.on_event([&](const std::string &) { std::call_once(once, [&] { held.set_value(); }); });
+  target.start();
+  std::string port = port_name(target);
+  std::thread first([&] { run({port, DEFAULT_SETTINGS, "image.bin"}, 3, SIGINT); });
+  held.get_future().wait_for(std::chrono::seconds(10));
+  program_run second = run({port, DEFAULT_SETTINGS, "image.bin"});
+  first.join();
+  expect_failure(second, "fail to open " + port + " : " +
+                             std::to_string(code(EWOULDBLOCK, WINDOWS_ACCESS_DENIED)) + "\n");
 }
 
 ON_BOTH_PLATFORMS(Port);
