@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,15 +17,10 @@
 // A single read or write moves at most this much, below every system's limit.
 static const size_t MAX_TRANSFER = 1u << 30;
 
+// Files are opened to be read, ports to be read and written.
 static int open_flags(DWORD access) {
   int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
-  if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
-    flags |= O_RDWR;
-  else if (access & GENERIC_WRITE)
-    flags |= O_WRONLY;
-  else
-    flags |= O_RDONLY;
-  return flags;
+  return flags | ((access & GENERIC_WRITE) ? O_RDWR : O_RDONLY);
 }
 
 static HANDLE fail_open(int fd, int error_code) {
@@ -126,20 +122,8 @@ static BOOL read_file(const posix_handle *file, BYTE *buffer, DWORD count, DWORD
       break;
     *delivered += (DWORD)got;
   }
-  return TRUE;
-}
-
-static BOOL write_file(int fd, const BYTE *buffer, DWORD count, DWORD *written) {
-  while (*written < count) {
-    size_t piece = count - *written < MAX_TRANSFER ? count - *written : MAX_TRANSFER;
-    ssize_t put = write(fd, buffer + *written, piece);
-    if (put < 0 && errno == EINTR)
-      continue;
-    if (put < 0)
-      return fail_with(errno);
-    *written += (DWORD)put;
-  }
-  return TRUE;
+  // A pipe that has ended breaks, as on Windows.
+  return *delivered == 0 && count > 0 && file->is_fifo ? fail_with(EPIPE) : TRUE;
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
@@ -162,13 +146,39 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
   posix_handle *file = handle_of(hFile);
   const BYTE *bytes = static_cast<const BYTE *>(lpBuffer);
   BOOL ok = FALSE;
+  // Only a port is written; a file is open for reading only.
   if (file != nullptr && file->is_tty)
     ok = write_port(file, bytes, nNumberOfBytesToWrite, &written);
   else if (file != nullptr)
-    ok = write_file(file->fd, bytes, nNumberOfBytesToWrite, &written);
+    ok = fail_with(EBADF);
   if (lpNumberOfBytesWritten != nullptr)
     *lpNumberOfBytesWritten = written;
   return ok;
+}
+
+DWORD GetFileType(HANDLE hFile) {
+  posix_handle *file = handle_of(hFile);
+  if (file == nullptr)
+    return 0; // FILE_TYPE_UNKNOWN
+  return file->is_fifo ? FILE_TYPE_PIPE : file->is_regular ? FILE_TYPE_DISK : FILE_TYPE_CHAR;
+}
+
+// What a pipe or FIFO holds for reading now; a writer that came and went
+// leaves it broken, as on Windows. Only the count of bytes is told.
+BOOL PeekNamedPipe(HANDLE hNamedPipe, LPVOID, DWORD, LPDWORD, LPDWORD lpTotalBytesAvail, LPDWORD) {
+  posix_handle *pipe = handle_of(hNamedPipe);
+  if (pipe == nullptr)
+    return FALSE;
+  if (!pipe->is_fifo)
+    return fail_with(EINVAL);
+  pollfd request = {pipe->fd, POLLIN, 0};
+  int waiting = 0;
+  if (poll(&request, 1, 0) < 0 || ioctl(pipe->fd, FIONREAD, &waiting) != 0)
+    return fail_with(errno);
+  if (waiting == 0 && (request.revents & POLLHUP))
+    return fail_with(EPIPE);
+  *lpTotalBytesAvail = (DWORD)waiting;
+  return TRUE;
 }
 
 BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
@@ -180,7 +190,7 @@ BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFil
     return fail_with(errno);
   // A pipe, a FIFO or a device has no size to take: Windows' own call
   // fails on a pipe, and a size of 0 would load nothing and call it done.
-  if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode))
+  if (!S_ISREG(status.st_mode))
     return fail_with(ESPIPE);
   // Only the size: nothing asks for the rest of the record.
   uint64_t size = (uint64_t)status.st_size;

@@ -5,6 +5,24 @@
 #include <cstring>
 
 #include "../base/report.h"
+#include "../base/status_line.h"
+
+static const DWORD PIPE_POLL_MS = 100;
+
+// A pipe or FIFO whose writer has not written yet is waited for, with a
+// line that says so for a person at a terminal.
+static void await_writing(const text_file *file) {
+  DWORD available = 0;
+  bool waited = false;
+  while (PeekNamedPipe(file->handle, NULL, 0, NULL, &available, NULL) && available == 0) {
+    if (!waited)
+      show_status("waiting for %s to be written", file->path);
+    waited = true;
+    Sleep(PIPE_POLL_MS);
+  }
+  if (waited)
+    clear_status();
+}
 
 void open_text_file(text_file *file, const char *path) {
   file->path = path;
@@ -20,6 +38,10 @@ void open_text_file(text_file *file, const char *path) {
   file->line = NULL;
   file->line_length = 0;
   file->line_capacity = 0;
+  file->is_pipe = GetFileType(file->handle) == FILE_TYPE_PIPE;
+  file->read_any = false;
+  if (file->is_pipe)
+    await_writing(file);
 }
 
 void close_text_file(text_file *file) {
@@ -27,11 +49,18 @@ void close_text_file(text_file *file) {
   free(file->line);
 }
 
-// Reads the next chunk; false at the end of the file.
+// Reads the next chunk; false at the end of the file, which a pipe tells
+// by breaking. A pipe that gives nothing at all without breaking is a FIFO
+// under Wine, which reads one with no writer yet as empty: said, not taken
+// for an empty file.
 static bool refill_chunk(text_file *file) {
   DWORD got = 0;
-  if (!ReadFile(file->handle, file->chunk, TEXT_CHUNK_SIZE, &got, NULL))
+  BOOL read = ReadFile(file->handle, file->chunk, TEXT_CHUNK_SIZE, &got, NULL);
+  if (!read && GetLastError() != ERROR_BROKEN_PIPE)
     report_and_exit(&READ_FILE_FAILED, file->path, last_error_code());
+  if (read && got == 0 && file->is_pipe && !file->read_any)
+    report_and_exit(&READ_FILE_FAILED, file->path, (unsigned)ERROR_NO_DATA);
+  file->read_any = true;
   file->chunk_length = got;
   file->chunk_offset = 0;
   return got > 0;

@@ -21,6 +21,8 @@ struct text_file {
   char *line; // the current line, without its line end, with room for one byte more
   size_t line_length;
   size_t line_capacity;
+  bool is_pipe;  // a pipe or FIFO, which tells its end by breaking
+  bool read_any; // whether a read has been made
 };
 
 // Failures end the run naming the file: "fail to open", "fail to read from".

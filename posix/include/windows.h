@@ -31,11 +31,17 @@ typedef const char *LPCSTR;
 #define FILE_SHARE_WRITE 0x00000002u
 #define OPEN_EXISTING 3
 
+#define FILE_TYPE_DISK 1
+#define FILE_TYPE_CHAR 2
+#define FILE_TYPE_PIPE 3
+
 // Error codes with a Win32 name, as the nearest errno.
 #define ERROR_SUCCESS 0
 #define ERROR_INVALID_PARAMETER EINVAL
 #define ERROR_INSUFFICIENT_BUFFER ENOBUFS
 #define ERROR_TIMEOUT ETIMEDOUT
+#define ERROR_NO_DATA ENODATA
+#define ERROR_BROKEN_PIPE EPIPE
 
 #define NOPARITY 0
 #define ODDPARITY 1
@@ -147,6 +153,9 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 BOOL FlushFileBuffers(HANDLE hFile);
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
+DWORD GetFileType(HANDLE hFile);
+BOOL PeekNamedPipe(HANDLE hNamedPipe, LPVOID lpBuffer, DWORD nBufferSize, LPDWORD lpBytesRead,
+                   LPDWORD lpTotalBytesAvail, LPDWORD lpBytesLeftThisMessage);
 BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
 BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);

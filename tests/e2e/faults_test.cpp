@@ -290,10 +290,11 @@ TEST_P(NativeFaults, AnImageThatIsNoRegularFileIsRefused) {
 }
 
 // Lines a generator has written go out at once, though it keeps the pipe
-// open; and a generator that starts late is waited for. The writer here
-// opens the FIFO a while after the image has gone, and waits for the target
-// to have both lines before it ends.
+// open; and a generator that starts late is waited for, with a line that
+// says so at a terminal. The writer here opens the FIFO a while after the
+// image has gone, and waits for the target to have both lines before it ends.
 TEST_P(NativeFaults, LinesFromAPipeGoOutAsTheyCome) {
+  error_on_terminal_ = true;
   write_file("image.bin", "I");
   ASSERT_EQ(0, mkfifo(path_of("lines.fifo").c_str(), 0644));
   signal(SIGPIPE, SIG_IGN); // a reader that went away is the failure shown
@@ -330,6 +331,7 @@ TEST_P(NativeFaults, LinesFromAPipeGoOutAsTheyCome) {
   close(unblock);
   EXPECT_TRUE(sent_while_open);
   expect_success(result, "program loaded, 1 bytes\n##\nprogramming complete, 0 nack received.\n");
+  EXPECT_THAT(drawn_text(result.err), testing::HasSubstr("waiting for lines.fifo to be written"));
 }
 
 NATIVE_ONLY(NativeFaults);
