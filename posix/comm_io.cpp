@@ -1,15 +1,15 @@
 // Reads and writes on a serial device under the port's COMMTIMEOUTS.
 //
-// Every wait is a poll, so a time-out is measured on the monotonic clock and
-// survives signals. A device that polls readable but yields no byte has hung
-// up (a closed far end, an unplugged adapter): that is EIO, never a time-out.
+// Every wait is a select, so a time-out is measured on the monotonic clock
+// and survives signals (select, since macOS does not support poll on
+// devices). A device that selects readable but yields no byte has hung up
+// (a closed far end, an unplugged adapter): that is EIO, never a time-out.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <climits>
 #include <ctime>
 
 #include "comm_io.h"
@@ -26,15 +26,22 @@ static int64_t deadline_after(uint64_t ms) {
   return ms == 0 ? NO_DEADLINE : now_ms() + (int64_t)ms;
 }
 
-// Waits for `events` until `deadline`: 1 ready, 0 deadline passed, -1 error.
-// A deadline already passed still takes what is ready now.
-static int wait_for(int fd, short events, int64_t deadline) {
+// Waits until `fd` can be read (or written) or `deadline` has passed: 1
+// ready, 0 deadline passed, -1 error. A deadline already passed still takes
+// what is ready now.
+static int wait_for(int fd, bool writing, int64_t deadline) {
+  if (fd >= FD_SETSIZE)
+    return fail_with(EBADF), -1;
   for (;;) {
-    int64_t left = deadline == NO_DEADLINE ? -1 : deadline - now_ms();
-    if (deadline != NO_DEADLINE && left < 0)
+    int64_t left = deadline - now_ms();
+    if (left < 0)
       left = 0;
-    pollfd request = {fd, events, 0};
-    int ready = poll(&request, 1, left > INT_MAX ? INT_MAX : (int)left);
+    fd_set ready_set;
+    FD_ZERO(&ready_set);
+    FD_SET(fd, &ready_set);
+    timeval wait = {(time_t)(left / 1000), (suseconds_t)(left % 1000) * 1000};
+    int ready = select(fd + 1, writing ? nullptr : &ready_set, writing ? &ready_set : nullptr,
+                       nullptr, &wait);
     if (ready < 0 && errno == EINTR)
       continue;
     if (ready != 0 || left == 0)
@@ -49,8 +56,8 @@ BOOL read_port(posix_handle *port, BYTE *buffer, DWORD count, DWORD *delivered) 
                                     timeouts.ReadTotalTimeoutConstant);
   while (*delivered < count) {
     // Without a time-out the read itself waits (the port delivers at least
-    // one byte a read); otherwise poll measures the time.
-    int ready = deadline == NO_DEADLINE ? 1 : wait_for(port->fd, POLLIN, deadline);
+    // one byte a read); otherwise select measures the time.
+    int ready = deadline == NO_DEADLINE ? 1 : wait_for(port->fd, false, deadline);
     if (ready < 0)
       return fail_with(errno);
     if (ready == 0)
@@ -79,7 +86,7 @@ static BOOL put_bytes(posix_handle *port, const BYTE *buffer, DWORD count, DWORD
                       int64_t deadline) {
   while (*written < count) {
     if (deadline != NO_DEADLINE) {
-      int ready = wait_for(port->fd, POLLOUT, deadline);
+      int ready = wait_for(port->fd, true, deadline);
       if (ready < 0)
         return fail_with(errno);
       if (ready == 0)
@@ -132,12 +139,8 @@ static BOOL drain_port(posix_handle *port) {
 }
 
 BOOL FlushFileBuffers(HANDLE hFile) {
-  posix_handle *file = handle_of(hFile);
-  if (file == nullptr)
-    return FALSE;
-  if (file->is_tty)
-    return drain_port(file);
-  return fsync(file->fd) == 0 ? TRUE : fail_with(errno);
+  posix_handle *port = port_of(hFile);
+  return port != nullptr ? drain_port(port) : FALSE;
 }
 
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
