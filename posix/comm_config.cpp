@@ -2,8 +2,11 @@
 // Get/SetCommConfig over the terminal's settings and modem lines.
 #include <sys/ioctl.h>
 
+#include <termios.h>
+
 #include "dcb_tty.h"
 #include "handle.h"
+#include "held_ports.h"
 
 static const WORD COMMCONFIG_VERSION = 1;
 
@@ -91,4 +94,29 @@ BOOL SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize) {
   if (wanted_lines != lines && ioctl(port->fd, TIOCMSET, &wanted_lines) != 0)
     return fail_with(errno);
   return TRUE;
+}
+
+// One line at a time, as on Windows; a device without modem lines (a
+// pseudo-terminal) fails.
+BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
+  posix_handle *port = port_of(hFile);
+  if (port == nullptr)
+    return FALSE;
+  int line = dwFunc == SETDTR || dwFunc == CLRDTR   ? TIOCM_DTR
+             : dwFunc == SETRTS || dwFunc == CLRRTS ? TIOCM_RTS
+                                                    : 0;
+  if (line == 0)
+    return fail_with(EINVAL);
+  bool set = dwFunc == SETDTR || dwFunc == SETRTS;
+  return ioctl(port->fd, set ? TIOCMBIS : TIOCMBIC, &line) == 0 ? TRUE : fail_with(errno);
+}
+
+// Keeps the modem lines as they are when the port closes (no HUPCL).
+bool keep_modem_lines(HANDLE handle) {
+  posix_handle *port = port_of(handle);
+  tty_settings settings;
+  if (port == nullptr || !get_tty_settings(port->fd, &settings))
+    return false;
+  settings.cflag &= ~(uint32_t)HUPCL;
+  return set_tty_settings(port->fd, &settings);
 }

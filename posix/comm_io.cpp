@@ -143,6 +143,19 @@ BOOL FlushFileBuffers(HANDLE hFile) {
   return port != nullptr ? drain_port(port) : FALSE;
 }
 
+// Drops what waits in the input and, or, what is queued for the output;
+// nothing is under way to abort beyond that.
+BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
+  posix_handle *port = port_of(hFile);
+  if (port == nullptr)
+    return FALSE;
+  bool input = dwFlags & PURGE_RXCLEAR, output = dwFlags & PURGE_TXCLEAR;
+  if (!input && !output)
+    return TRUE;
+  int queue = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+  return tcflush(port->fd, queue) == 0 ? TRUE : fail_with(errno);
+}
+
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
   posix_handle *port = port_of(hFile);
   if (port == nullptr)

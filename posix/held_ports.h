@@ -22,3 +22,8 @@ void release_held_ports();
 // bytes on at once (ASYNC_LOW_LATENCY), where it offers that. Its earlier
 // flags come back when the port is closed or the process ends.
 bool request_low_latency(HANDLE port);
+
+// Keeps the modem lines as the run left them when the port closes, where
+// Linux and macOS would drop DTR and RTS (HUPCL, which the port then keeps
+// cleared). False where the port cannot.
+bool keep_modem_lines(HANDLE port);

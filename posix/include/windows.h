@@ -53,6 +53,16 @@ typedef const char *LPCSTR;
 #define ONE5STOPBITS 1
 #define TWOSTOPBITS 2
 
+// EscapeCommFunction's functions, PurgeComm's flags.
+#define SETRTS 3
+#define CLRRTS 4
+#define SETDTR 5
+#define CLRDTR 6
+#define PURGE_TXABORT 0x0001
+#define PURGE_RXABORT 0x0002
+#define PURGE_TXCLEAR 0x0004
+#define PURGE_RXCLEAR 0x0008
+
 #define DTR_CONTROL_DISABLE 0
 #define DTR_CONTROL_ENABLE 1
 #define DTR_CONTROL_HANDSHAKE 2
@@ -152,6 +162,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 BOOL FlushFileBuffers(HANDLE hFile);
+BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
+BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
 DWORD GetFileType(HANDLE hFile);
 BOOL PeekNamedPipe(HANDLE hNamedPipe, LPVOID lpBuffer, DWORD nBufferSize, LPDWORD lpBytesRead,
