@@ -11,6 +11,13 @@
 // Asks the port's driver to pass received bytes on at once: every reply
 // the protocols wait for is one byte.
 void prefer_low_latency(HANDLE port);
+// Keeps DTR and RTS as the run leaves them when the port closes, where the
+// system can (Linux and macOS drop them otherwise; Windows does anyway).
+void keep_lines_after_run(HANDLE port);
+// Whether a port failed to open because it is not there (yet), or because
+// another program has it: a board plugged in later, a port let go later.
+bool port_is_missing(unsigned code);
+bool port_is_busy(unsigned code);
 // Claims the port's name for this run before it is opened, where the
 // system's own exclusive use may not hold (Wine lets a second program open
 // a COM port); gives the error code of a refusal, or 0.

@@ -16,6 +16,19 @@ void prefer_low_latency(HANDLE port) {
   request_low_latency(port);
 }
 
+void keep_lines_after_run(HANDLE port) {
+  keep_modem_lines(port);
+}
+
+bool port_is_missing(unsigned code) {
+  return code == ENOENT || code == ENODEV || code == ENXIO;
+}
+
+// EBUSY: marked exclusive by another (TIOCEXCL); EWOULDBLOCK: its flock.
+bool port_is_busy(unsigned code) {
+  return code == EBUSY || code == EWOULDBLOCK;
+}
+
 // The port's flock keeps every other run out.
 unsigned claim_port_name(const char *) {
   return 0;

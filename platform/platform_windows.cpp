@@ -13,11 +13,26 @@ void prefer_low_latency(HANDLE) {}
 
 void advise_large_buffer(void *, size_t) {}
 
+// Windows drops DTR and RTS when a port closes; nothing keeps them.
+void keep_lines_after_run(HANDLE) {}
+
+bool port_is_missing(unsigned code) {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+// A COM port that another program has open is refused with 5.
+bool port_is_busy(unsigned code) {
+  return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION;
+}
+
 // Windows refuses a second open of a COM port; Wine does not, and the
 // second run's handshake went into the first one's image. A named mutex per
 // port, held until the process ends, refuses it as Windows would. "com3"
 // and "\\.\COM3" are one port; a backslash would name a namespace.
 unsigned claim_port_name(const char *name) {
+  static HANDLE claimed = NULL; // this run's, once it has it
+  if (claimed != NULL)
+    return 0;
   const char DEVICE_PREFIX[] = "\\\\.\\";
   if (strncmp(name, DEVICE_PREFIX, sizeof DEVICE_PREFIX - 1) == 0)
     name += sizeof DEVICE_PREFIX - 1;
@@ -26,10 +41,13 @@ unsigned claim_port_name(const char *name) {
   for (; *name != '\0' && length + 1 < sizeof mutex_name; name++)
     mutex_name[length++] = *name == '\\' ? '/' : (char)toupper((unsigned char)*name);
   mutex_name[length] = '\0';
-  HANDLE claimed = CreateMutexA(NULL, FALSE, mutex_name);
-  if (claimed != NULL && GetLastError() == ERROR_ALREADY_EXISTS)
-    return ERROR_ACCESS_DENIED;
-  return 0;
+  HANDLE mutex = CreateMutexA(NULL, FALSE, mutex_name);
+  if (mutex == NULL || GetLastError() != ERROR_ALREADY_EXISTS) {
+    claimed = mutex;
+    return 0;
+  }
+  CloseHandle(mutex); // another run's: it may be let go while this one waits
+  return ERROR_ACCESS_DENIED;
 }
 
 static bool is_console(DWORD which) {
