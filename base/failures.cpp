@@ -18,3 +18,9 @@ const failure FILE_INFORMATION_FAILED = {"fail to get file information %s : %u\n
 const failure FILE_TOO_LONG = {"file \"%s\" is to long\n", NAMES_FILE}; // "to": scripts match it
 const failure NO_MEMORY = {"insufficient memory !!!\n", NAMES_NOTHING};
 const failure READ_FILE_FAILED = {"fail to read from %s : %u\n", NAMES_FILE};
+// The options beyond the four arguments: the option or variable as given,
+// then why it is refused.
+const failure OPTION_REFUSED = {"%s: %s\n", NAMES_OPTION};
+const failure NO_MODEM_LINES = {"fail to set %s lines: %u\n", NAMES_PORT};
+const failure LINE_IN_HANDSHAKE = {"%s: --reset drives %s, which the settings give to handshake\n",
+                                   NAMES_PORT};

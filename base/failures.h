@@ -4,7 +4,7 @@
 // apart. The messages are exact: scripts match them, odd wording included.
 #pragma once
 
-enum failure_subject { NAMES_NOTHING, NAMES_PORT, NAMES_FILE };
+enum failure_subject { NAMES_NOTHING, NAMES_PORT, NAMES_FILE, NAMES_OPTION };
 
 struct failure {
   const char *message; // printf format: the name ("%s") first, then the code ("%u")
@@ -27,3 +27,6 @@ extern const failure FILE_INFORMATION_FAILED;
 extern const failure FILE_TOO_LONG;
 extern const failure NO_MEMORY;
 extern const failure READ_FILE_FAILED;
+extern const failure OPTION_REFUSED;
+extern const failure NO_MODEM_LINES;
+extern const failure LINE_IN_HANDSHAKE;

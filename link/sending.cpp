@@ -68,9 +68,19 @@ static DWORD show_what_left() {
 // Waits, drawing, until the driver holds no more than `most`; gives what
 // it holds then.
 static DWORD wait_for_queue(DWORD most) {
-  DWORD queued;
-  while ((queued = show_what_left()) > most)
+  DWORD queued, least = MAXDWORD;
+  pace_clock::time_point moved = pace_clock::now();
+  while ((queued = show_what_left()) > most) {
+    if (queued < least) {
+      least = queued;
+      moved = pace_clock::now();
+    }
+    // Nothing left the port for as long as a write may wait.
+    if (write_time_limit() != 0 &&
+        pace_clock::now() - moved >= std::chrono::milliseconds(write_time_limit()))
+      report_and_exit(&WRITE_FAILED, port_name, (unsigned)ERROR_TIMEOUT);
     Sleep(QUEUE_POLL_MS);
+  }
   return queued;
 }
 
@@ -99,9 +109,10 @@ void send_bytes(const void *data, uint32_t length) {
 
 // A write returns once the driver holds the bytes, not once they have left:
 // only this waits for the line, for as long as it takes (a hang-up ends
-// it), drawing what has left meanwhile.
+// it, and a write time-out where one was asked), drawing what has left
+// meanwhile.
 void wait_until_sent() {
-  if (progress_shown())
+  if (progress_shown() || write_time_limit() != 0)
     wait_for_queue(0);
   if (!FlushFileBuffers(serial_port))
     report_and_exit(&WRITE_FAILED, port_name, last_error_code());

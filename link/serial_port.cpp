@@ -1,6 +1,9 @@
 #include "serial_port.h"
 
+#include <cstdlib>
+
 #include "../base/report.h"
+#include "../base/status_line.h"
 #include "../platform/platform.h"
 
 HANDLE serial_port = INVALID_HANDLE_VALUE;
@@ -8,9 +11,14 @@ const char *port_name = "";
 uint32_t bytes_sent = 0;
 
 // Fetched once at opening; only its read fields change after that, so the
-// write time-outs stay as the port had them.
+// write time-outs stay as the port had them, unless a write time-out was
+// asked for: then they are put back as found when the run ends.
 static COMMTIMEOUTS port_timeouts;
-static uint32_t line_speed = 0; // bytes a second, at the settings applied
+static COMMTIMEOUTS found_timeouts;
+static DWORD asked_write_limit = 0; // ms, 0: none asked
+static uint32_t line_speed = 0;     // bytes a second, at the settings applied
+
+static const DWORD PORT_RETRY_MS = 250;
 
 static_assert(sizeof(COMMCONFIG) == 52, "the configuration record is passed as 52 bytes");
 
@@ -34,7 +42,22 @@ static uint32_t bytes_per_second(const DCB &dcb) {
   return dcb.BaudRate / bits;
 }
 
-static void apply_settings(const char *settings) {
+// A reset sequence drives its lines itself: they stay cleared (idle)
+// through the settings, and a line the settings give to handshake is no
+// line it may drive.
+static void keep_driven_lines_idle(const port_choices &choices, DCB *dcb) {
+  if (choices.drives_dtr && dcb->fDtrControl == DTR_CONTROL_HANDSHAKE)
+    report_and_exit(&LINE_IN_HANDSHAKE, port_name, "DTR");
+  if (choices.drives_rts &&
+      (dcb->fRtsControl == RTS_CONTROL_HANDSHAKE || dcb->fRtsControl == RTS_CONTROL_TOGGLE))
+    report_and_exit(&LINE_IN_HANDSHAKE, port_name, "RTS");
+  if (choices.drives_dtr)
+    dcb->fDtrControl = DTR_CONTROL_DISABLE;
+  if (choices.drives_rts)
+    dcb->fRtsControl = RTS_CONTROL_DISABLE;
+}
+
+static void apply_settings(const char *settings, const port_choices &choices) {
   COMMCONFIG config = {};
   DWORD config_size = sizeof(COMMCONFIG);
   if (!GetCommConfig(serial_port, &config, &config_size))
@@ -47,26 +70,78 @@ static void apply_settings(const char *settings) {
   // loads at whatever speed the line had: refused here, with Windows' code.
   if (config.dcb.BaudRate == 0)
     report_and_exit(&SET_CONFIG_FAILED, port_name, (unsigned)ERROR_INVALID_PARAMETER);
+  keep_driven_lines_idle(choices, &config.dcb);
   if (!SetCommConfig(serial_port, &config, config_size))
     report_and_exit(&SET_CONFIG_FAILED, port_name, last_error_code());
   line_speed = bytes_per_second(config.dcb);
 }
 
-void open_serial_port(const char *name, const char *settings) {
+// Opens the port, and where asked, waits while it is not there or another
+// program has it, trying again every 250 ms; any other refusal (no
+// permission) fails at once.
+static void open_port(const port_choices &choices) {
+  for (DWORD waited = 0;; waited += PORT_RETRY_MS) {
+    unsigned refused = claim_port_name(port_name);
+    if (refused == 0) {
+      serial_port =
+          CreateFileA(port_name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+      if (serial_port != INVALID_HANDLE_VALUE)
+        break;
+      refused = last_error_code();
+    }
+    bool may_come = port_is_missing(refused) || port_is_busy(refused);
+    if (!choices.waits || !may_come || (choices.wait_ms != 0 && waited >= choices.wait_ms))
+      report_and_exit(&OPEN_PORT_FAILED, port_name, refused);
+    show_status("waiting for %s\t: %s", port_name,
+                port_is_missing(refused) ? "not there yet" : "another program has it");
+    Sleep(PORT_RETRY_MS);
+  }
+  clear_status();
+}
+
+// The lines a reset sequence drives go to their idle level (cleared) as soon
+// as the port is open, where Linux and macOS have just raised them, and keep
+// the level the run leaves them at when the port closes.
+static void take_driven_lines(const port_choices &choices) {
+  if ((choices.drives_dtr && !EscapeCommFunction(serial_port, CLRDTR)) ||
+      (choices.drives_rts && !EscapeCommFunction(serial_port, CLRRTS)))
+    report_and_exit(&NO_MODEM_LINES, port_name, last_error_code());
+  if (choices.drives_dtr || choices.drives_rts)
+    keep_lines_after_run(serial_port);
+}
+
+static void give_back_write_timeouts() {
+  SetCommTimeouts(serial_port, &found_timeouts);
+}
+
+// A write time-out ends a write that nothing leaves for that long; the
+// port's own are put back however the run ends, as Windows keeps them.
+static void limit_writes(DWORD write_timeout_ms) {
+  if (write_timeout_ms == 0)
+    return;
+  asked_write_limit = write_timeout_ms;
+  found_timeouts = port_timeouts;
+  port_timeouts.WriteTotalTimeoutMultiplier = 0;
+  port_timeouts.WriteTotalTimeoutConstant = write_timeout_ms;
+  atexit(give_back_write_timeouts);
+}
+
+void open_serial_port(const char *name, const char *settings, const port_choices &choices) {
   port_name = name;
-  if (unsigned refused = claim_port_name(port_name))
-    report_and_exit(&OPEN_PORT_FAILED, port_name, refused);
-  serial_port =
-      CreateFileA(port_name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-  if (serial_port == INVALID_HANDLE_VALUE)
-    report_and_exit(&OPEN_PORT_FAILED, port_name, last_error_code());
+  open_port(choices);
+  take_driven_lines(choices);
   prefer_low_latency(serial_port);
   // An error state left from before would fail reads with fAbortOnError.
   ClearCommError(serial_port, NULL, NULL);
   if (!GetCommTimeouts(serial_port, &port_timeouts))
     report_and_exit(&GET_TIMEOUTS_FAILED, port_name, last_error_code());
+  limit_writes(choices.write_timeout_ms);
   set_read_timeout(OPENING_READ_TIMEOUT_MS);
-  apply_settings(settings);
+  apply_settings(settings, choices);
+}
+
+DWORD write_time_limit() {
+  return asked_write_limit;
 }
 
 static void apply_timeouts(COMMTIMEOUTS *timeouts) {

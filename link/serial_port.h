@@ -23,7 +23,17 @@ struct received_byte {
 // reply.
 const DWORD OPENING_READ_TIMEOUT_MS = 2000;
 
-void open_serial_port(const char *name, const char *settings);
+// What the options ask of the port.
+struct port_choices {
+  bool waits;             // for a port that is not there or that another program has
+  DWORD wait_ms;          // for at most this long; 0: until stopped
+  bool drives_dtr;        // a reset sequence drives the line
+  bool drives_rts;        //
+  DWORD write_timeout_ms; // a write that nothing leaves for this long fails; 0: none
+};
+
+void open_serial_port(const char *name, const char *settings,
+                      const port_choices &choices = port_choices());
 void set_read_timeout(DWORD total_ms); // 0: wait without limit
 received_byte receive_byte();
 
@@ -31,6 +41,8 @@ received_byte receive_byte();
 // least one). A failure, or nothing taken under the port's own write
 // time-out, ends the run.
 DWORD write_to_port(const BYTE *bytes, DWORD count);
+// How long a write may go without a byte leaving, as asked; 0: no limit.
+DWORD write_time_limit();
 // What the driver still holds for the line; a port that failed ends the run.
 DWORD output_queued();
 // How many bytes a second the line carries at the speed and framing set.
