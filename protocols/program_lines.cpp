@@ -1,7 +1,6 @@
 #include "program_lines.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "../base/report.h"
 #include "../link/sending.h"
@@ -71,8 +70,8 @@ static bool send_until_accepted(text_file *file, uint32_t *nack_count) {
   }
 }
 
-void program_lines(const char *path) {
-  set_read_timeout(0);
+void program_lines(const char *path, DWORD reply_timeout_ms) {
+  set_read_timeout(reply_timeout_ms);
   static text_file file; // large: it holds the read chunk
   open_text_file(&file, path);
   uint32_t nack_count = 0;
@@ -80,11 +79,10 @@ void program_lines(const char *path) {
     if (!send_until_accepted(&file, &nack_count)) {
       printf("written OK\n");
       close_text_file(&file);
-      exit(0);
+      return;
     }
   }
   // Exact by contract ("nack received." whatever the count): scripts match it.
   printf("\nprogramming complete, %u nack received.\n", nack_count);
   close_text_file(&file);
-  exit(0);
 }

@@ -2,12 +2,33 @@
 
 #include "../base/report.h"
 #include "../base/status_line.h"
-#include "../link/serial_port.h"
 
-// The request goes straight to the port: it is no part of bytes_sent. The
-// input is not purged first, so a reply already waiting counts.
-void synchronize() {
-  for (int attempt = 0; attempt < SYNC_ATTEMPTS; attempt++) {
+// The board is reset into its boot loader; what it sent meanwhile (a boot
+// banner) is no reply, and only then is the input emptied.
+static void enter_boot_loader(const line_sequence &entry) {
+  run_line_sequence(entry);
+  if (!PurgeComm(serial_port, PURGE_RXCLEAR))
+    report_and_exit(&READ_FAILED, port_name, last_error_code());
+}
+
+static void show_waiting(int next_attempt, int attempts) {
+  if (attempts == 0)
+    show_status("waiting for the target: attempt %d\t (put the board in its boot loader)",
+                next_attempt);
+  else
+    show_status("waiting for the target: attempt %d of %d\t (put the board in its boot loader)",
+                next_attempt, attempts);
+}
+
+// The request goes straight to the port: it is no part of bytes_sent.
+// Without a reset sequence the input is not purged, so a reply already
+// waiting counts.
+void synchronize(const handshake_choices &choices) {
+  if (choices.attempt_ms != SYNC_TIMEOUT_MS)
+    set_read_timeout(choices.attempt_ms);
+  for (int attempt = 1; choices.attempts == 0 || attempt <= choices.attempts; attempt++) {
+    if (choices.entry != NULL)
+      enter_boot_loader(*choices.entry);
     DWORD written = 0;
     if (!WriteFile(serial_port, &SYNC_REQUEST, 1, &written, NULL))
       report_and_exit(&WRITE_FAILED, port_name, last_error_code());
@@ -18,9 +39,8 @@ void synchronize() {
       clear_status();
       return;
     }
-    if (attempt + 1 < SYNC_ATTEMPTS)
-      show_status("waiting for the target: attempt %d of %d\t (put the board in its boot loader)",
-                  attempt + 2, SYNC_ATTEMPTS);
+    if (choices.attempts == 0 || attempt < choices.attempts)
+      show_waiting(attempt + 1, choices.attempts);
   }
   report_and_exit(&SYNC_FAILED);
 }
