@@ -26,6 +26,17 @@ static const failure_hint COMMON_HINTS[] = {
      "An image is sent whole and must be smaller than 4 GiB: split it, or load only the part "
      "the target needs.",
      NULL},
+    {&OPTION_REFUSED, ANY_CODE,
+     "Options come before the port, as --name=value, or from their TARVICK_ variables; "
+     "`tarvick --help` lists them and their values.",
+     NULL},
+    {&NO_MODEM_LINES, ANY_CODE,
+     "--reset drives DTR and RTS, which this port does not have (a pseudo-terminal has none).",
+     NULL},
+    {&LINE_IN_HANDSHAKE, ANY_CODE,
+     "A line that --reset drives does no flow control: leave dtr=hs, rts=hs or rts=tg, and "
+     "the ,p form, out of the settings.",
+     NULL},
     {&NO_MEMORY, ANY_CODE,
      "The image, or a programming line, is held whole in memory: close other programs and "
      "try again; a 32-bit Windows program has room for images up to about 2 GiB.",

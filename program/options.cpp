@@ -10,7 +10,7 @@
 #include "port_list.h"
 
 static const char HELP[] =
-    "Usage: tarvick <COM port> <comSettings> <filename> [programming-file]\n"
+    "Usage: tarvick [options] <COM port> <comSettings> <filename> [programming-file]\n"
     "Loads a program image into a target over a serial port, then feeds it an\n"
     "optional programming file line by line.\n"
     "\n"
@@ -22,9 +22,26 @@ static const char HELP[] =
     "  filename          the image, sent unchanged\n"
     "  programming-file  a text file sent line by line, one reply a line\n"
     "\n"
+    "Options, before the arguments, one argument each; each may also come from\n"
+    "the environment variable named after it (the command line wins):\n"
+    "  --reset=ENTRY[:EXIT]  TARVICK_RESET\n"
+    "      drive DTR and RTS: ENTRY before each handshake attempt, EXIT once after\n"
+    "      a completed load; steps separated by commas: dtr, !dtr, rts, !rts, two\n"
+    "      at once (dtr+!rts), waits (100ms). Asserted is a low pin on TTL.\n"
+    "  --attempts=N          TARVICK_ATTEMPTS        handshake attempts (5; 0: until\n"
+    "                                                stopped)\n"
+    "  --attempt-time=T      TARVICK_ATTEMPT_TIME    wait for each reply (2s)\n"
+    "  --wait-port=T         TARVICK_WAIT_PORT       wait for a port not there or in\n"
+    "                                                use (0: until stopped)\n"
+    "  --reply-timeout=T     TARVICK_REPLY_TIMEOUT   wait for a line's reply (no limit)\n"
+    "  --write-timeout=T     TARVICK_WRITE_TIMEOUT   fail when nothing leaves the port\n"
+    "                                                for T (no limit)\n"
+    "Durations carry their unit: 250ms, 2s.\n"
+    "\n"
     "Exit status: 0 when the load completed, 2 on any failure.\n"
     "Also: tarvick --help | --version | --list\n"
-    "The settings, the exchange with the target and every message: man tarvick\n";
+    "The settings, the exchange with the target, the options and every message:\n"
+    "man tarvick\n";
 
 static bool is(const char *argument, const char *long_form, const char *short_form) {
   return strcmp(argument, long_form) == 0 || (short_form && strcmp(argument, short_form) == 0);

@@ -1,0 +1,121 @@
+#include "command_line.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "../base/report.h"
+#include "option_values.h"
+#include "options.h"
+
+static run_options chosen;
+
+static const char *take_reset(const char *value) {
+  return read_reset(value, &chosen.reset_entry, &chosen.reset_exit);
+}
+
+static const char *take_attempts(const char *value) {
+  return read_count(value, &chosen.handshake.attempts);
+}
+
+static const char *take_attempt_time(const char *value) {
+  const char *refused = read_duration(value, &chosen.handshake.attempt_ms);
+  return refused == NULL && chosen.handshake.attempt_ms == 0 ? "it must be longer than 0" : refused;
+}
+
+static const char *take_wait_port(const char *value) {
+  chosen.opening.waits = true;
+  return read_duration(value, &chosen.opening.wait_ms);
+}
+
+static const char *take_reply_timeout(const char *value) {
+  return read_duration(value, &chosen.reply_timeout_ms);
+}
+
+static const char *take_write_timeout(const char *value) {
+  return read_duration(value, &chosen.opening.write_timeout_ms);
+}
+
+struct option {
+  const char *name;
+  const char *variable; // the environment variable that gives it too
+  const char *(*take)(const char *value);
+};
+
+static const option OPTIONS[] = {
+    {"--reset", "TARVICK_RESET", take_reset},
+    {"--attempts", "TARVICK_ATTEMPTS", take_attempts},
+    {"--attempt-time", "TARVICK_ATTEMPT_TIME", take_attempt_time},
+    {"--wait-port", "TARVICK_WAIT_PORT", take_wait_port},
+    {"--reply-timeout", "TARVICK_REPLY_TIMEOUT", take_reply_timeout},
+    {"--write-timeout", "TARVICK_WRITE_TIMEOUT", take_write_timeout},
+};
+static const size_t OPTION_COUNT = sizeof OPTIONS / sizeof OPTIONS[0];
+
+static void take(const option &wanted, const char *given, const char *value) {
+  if (const char *refused = wanted.take(value))
+    report_and_exit(&OPTION_REFUSED, given, refused);
+}
+
+static const option *option_named(const char *argument, size_t length) {
+  for (const option &known : OPTIONS)
+    if (strlen(known.name) == length && strncmp(known.name, argument, length) == 0)
+      return &known;
+  return NULL;
+}
+
+// "--name=value", one argument each.
+static void take_argument(const char *argument, bool *given) {
+  const char *equals = strchr(argument, '=');
+  size_t length = equals != NULL ? (size_t)(equals - argument) : strlen(argument);
+  const option *wanted = option_named(argument, length);
+  if (wanted == NULL)
+    report_and_exit(&OPTION_REFUSED, argument,
+                    "no such option before the arguments (tarvick --help lists them)");
+  if (equals == NULL)
+    report_and_exit(&OPTION_REFUSED, argument, "a value is needed (--name=value)");
+  take(*wanted, argument, equals + 1);
+  given[wanted - OPTIONS] = true;
+}
+
+// What the command line left unsaid, the environment may say.
+static void take_variables(const bool *given) {
+  for (size_t i = 0; i < OPTION_COUNT; i++) {
+    const char *value = getenv(OPTIONS[i].variable);
+    if (given[i] || value == NULL || *value == '\0')
+      continue;
+    static std::string named; // what a refusal names
+    named = std::string(OPTIONS[i].variable) + "=" + value;
+    take(OPTIONS[i], named.c_str(), value);
+  }
+}
+
+const run_options &read_command_line(int argc, char **argv) {
+  // A single argument is a question, or no command at all.
+  if (argc == 2) {
+    answer_single_argument(argv[1]);
+    report_and_exit(&USAGE);
+  }
+  chosen = run_options{};
+  chosen.handshake = DEFAULT_HANDSHAKE;
+  bool given[OPTION_COUNT] = {};
+  int at = 1;
+  for (; at < argc && strncmp(argv[at], "--", 2) == 0; at++) {
+    if (strcmp(argv[at], "--") == 0) {
+      at++;
+      break;
+    }
+    take_argument(argv[at], given);
+  }
+  take_variables(given);
+  if (argc - at < 3)
+    report_and_exit(&USAGE);
+  chosen.port = argv[at];
+  chosen.settings = argv[at + 1];
+  chosen.image = argv[at + 2];
+  chosen.programming_file = argc - at > 3 ? argv[at + 3] : NULL;
+  chosen.opening.drives_dtr = drives_dtr(chosen.reset_entry) || drives_dtr(chosen.reset_exit);
+  chosen.opening.drives_rts = drives_rts(chosen.reset_entry) || drives_rts(chosen.reset_exit);
+  chosen.handshake.entry = chosen.reset_entry.count > 0 ? &chosen.reset_entry : NULL;
+  return chosen;
+}

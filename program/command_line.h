@@ -1,0 +1,26 @@
+// The command line: options first, each also taken from the environment
+// (the command line wins), then the port, the settings, the image and the
+// programming file.
+#pragma once
+
+#include "../link/modem_lines.h"
+#include "../link/serial_port.h"
+#include "../protocols/synchronize.h"
+
+struct run_options {
+  const char *port;
+  const char *settings;
+  const char *image;
+  const char *programming_file; // or null
+  port_choices opening;
+  handshake_choices handshake;
+  line_sequence reset_entry; // count 0: no reset
+  line_sequence reset_exit;
+  DWORD reply_timeout_ms; // 0: without limit
+};
+
+// Reads the command line and the environment. The single-argument forms
+// (--help, --version, --list) answer and end the run; missing arguments
+// end it with the usage message, an option refused with a message that
+// names it, all before the port is touched.
+const run_options &read_command_line(int argc, char **argv);
