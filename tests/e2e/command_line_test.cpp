@@ -45,8 +45,10 @@ TEST_P(CommandLine, HelpAndVersionAnswerAlone) {
   for (const char *help : {"--help", "-h"}) {
     program_run result = run({help});
     EXPECT_EQ(0, result.status);
-    EXPECT_THAT(result.out, testing::StartsWith(text("Usage: tarvick <COM port> <comSettings> "
-                                                     "<filename> [programming-file]\n")));
+    EXPECT_THAT(result.out,
+                testing::StartsWith(text("Usage: tarvick [options] <COM port> "
+                                         "<comSettings> <filename> [programming-file]\n")));
+    EXPECT_THAT(result.out, testing::HasSubstr("TARVICK_WRITE_TIMEOUT"));
     EXPECT_THAT(result.out, testing::HasSubstr("baud=38400 parity=N data=8 stop=1"));
     EXPECT_THAT(result.out, testing::HasSubstr("96,N,8,1"));
     EXPECT_THAT(result.out, testing::HasSubstr("man tarvick"));
@@ -81,6 +83,20 @@ TEST_P(CommandLine, ListNamesTheSerialPorts) {
     EXPECT_THAT(result.out, testing::Not(testing::HasSubstr(target.port_path())));
   }
   EXPECT_EQ("", target.finish().received) << "listing opens no port";
+}
+
+// An option or a variable refused is named, before the port is touched.
+TEST_P(CommandLine, AnOptionRefusedNamesItself) {
+  simulated_target target(target_script{});
+  target.start();
+  std::string port = port_name(target);
+  expect_failure(run({"--attempts=many", port, DEFAULT_SETTINGS, "image.bin"}),
+                 "--attempts=many: a whole number is needed, up to 1000000\n");
+  environment_ = {"TARVICK_RESET=dtr+dsr"};
+  expect_failure(run({port, DEFAULT_SETTINGS, "image.bin"}),
+                 "TARVICK_RESET=dtr+dsr: a step is dtr, !dtr, rts or !rts, two of them at once "
+                 "(dtr+!rts), or a wait (100ms)\n");
+  EXPECT_EQ("", target.finish().received);
 }
 
 ON_BOTH_PLATFORMS(CommandLine);

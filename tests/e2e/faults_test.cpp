@@ -40,6 +40,20 @@ TEST_P(Faults, AHangUpDuringTheUploadEndsTheRunAtOnce) {
   EXPECT_TRUE(load_run.target.hung_up);
 }
 
+// A target that stops reading ends the run once nothing has left the port
+// for --write-timeout, with the platform's time-out code.
+TEST_P(Faults, AStalledTargetEndsTheRunUnderAWriteTimeout) {
+  write_file("image.bin", std::string(IMAGE_SIZE, 'w'));
+  target_script stalled = expecting_image(IMAGE_SIZE);
+  stalled.stop_reading_after_image_bytes = 1000;
+  stalled.keep_image = false;
+  options_ = {"--write-timeout=500ms"};
+  load_result load_run = load(stalled, {"image.bin"});
+  expect_failure(load_run.run, "fail to write to " + load_run.port + " : " +
+                                   std::to_string(code(ETIMEDOUT, 1460)) + "\n");
+  EXPECT_LT(load_run.run.seconds, 5.0);
+}
+
 TEST_P(Faults, AFloodOfGarbageFailsTheHandshakeQuickly) {
   write_file("image.bin", "x");
   target_script script = expecting_image(1);

@@ -76,4 +76,19 @@ TEST_P(Handshake, BytesWaitingUseUpOneAttemptEach) {
   EXPECT_LT(load_run.run.seconds, 5.0) << "three waiting bytes answered three requests at once";
 }
 
+// More attempts than five, each as long as asked; the environment gives
+// defaults, and the command line wins over them.
+TEST_P(Handshake, AttemptsAndTheirTimeAreOptions) {
+  target_script late = answering({SILENT, SILENT, SILENT, SILENT, SILENT, SILENT, 'K'});
+  environment_ = {"TARVICK_ATTEMPTS=2", "TARVICK_ATTEMPT_TIME=300ms"};
+  load_result given_up = load(late, {"empty.bin"});
+  expect_failure(given_up.run, "synchronization failed\n");
+  EXPECT_EQ(2, given_up.target.sync_requests);
+  EXPECT_LT(given_up.run.seconds, 2.0) << "two attempts of 300 ms";
+  options_ = {"--attempts=7"};
+  load_result answered = load(late, {"empty.bin"});
+  expect_success(answered.run, "program loaded, 0 bytes\n");
+  EXPECT_EQ(7, answered.target.sync_requests);
+}
+
 ON_BOTH_PLATFORMS(Handshake);

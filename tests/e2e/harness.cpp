@@ -302,12 +302,13 @@ std::string LoadTest::port_name(const testbed::simulated_target &target, int low
 program_run LoadTest::run(const std::vector<std::string> &args, double timeout_seconds,
                           int stop_signal) {
   if (!on_wine())
-    return run_program(TARVICK_PROGRAM, args, directory_, timeout_seconds, {}, stop_signal,
-                       error_on_terminal_ ? &terminal_ : nullptr);
-  std::vector<std::string> wine_args = {TARVICK_EXE};
+    return run_program(TARVICK_PROGRAM, args, directory_, timeout_seconds, environment_,
+                       stop_signal, error_on_terminal_ ? &terminal_ : nullptr);
+  std::vector<std::string> wine_args = {TARVICK_EXE}, environment = wine_environment();
   wine_args.insert(wine_args.end(), args.begin(), args.end());
-  return run_program(WINE_PROGRAM, wine_args, directory_, timeout_seconds, wine_environment(),
-                     stop_signal, error_on_terminal_ ? &terminal_ : nullptr);
+  environment.insert(environment.end(), environment_.begin(), environment_.end());
+  return run_program(WINE_PROGRAM, wine_args, directory_, timeout_seconds, environment, stop_signal,
+                     error_on_terminal_ ? &terminal_ : nullptr);
 }
 
 program_run LoadTest::run_in_shell(const std::string &script, const std::vector<std::string> &args,
@@ -337,7 +338,9 @@ load_result LoadTest::load(const testbed::target_script &script,
   target.start();
   load_result result;
   result.port = port_name(target);
-  std::vector<std::string> args = {result.port, settings};
+  std::vector<std::string> args = options_;
+  args.push_back(result.port);
+  args.push_back(settings);
   args.insert(args.end(), files.begin(), files.end());
   result.run = run(args, timeout_seconds);
   get_tty_settings(target.master_fd(), &result.settings);

@@ -121,8 +121,10 @@ protected:
 
   std::string directory_;
   std::vector<std::unique_ptr<wine_port>> ports_;
-  bool error_on_terminal_ = false; // the runs' standard error is a pseudo-terminal
-  error_terminal terminal_;        // which, when it is
+  std::vector<std::string> options_;     // before the port in a load's arguments
+  std::vector<std::string> environment_; // added to the runs' environment
+  bool error_on_terminal_ = false;       // the runs' standard error is a pseudo-terminal
+  error_terminal terminal_;              // which, when it is
 };
 
 std::string platform_name(const testing::TestParamInfo<platform> &info);

@@ -160,6 +160,16 @@ TEST_P(Lines, ADirectoryIsNoProgrammingFile) {
                                    std::to_string(code(EISDIR, WINDOWS_ACCESS_DENIED)) + "\n");
 }
 
+// A reply that does not come within --reply-timeout ends the run.
+TEST_P(Lines, ASilentTargetEndsTheRunUnderAReplyTimeout) {
+  target_script silent = replying({});
+  silent.silent_from_line = 2;
+  options_ = {"--reply-timeout=300ms"};
+  load_result load_run = program(silent, "one\ntwo\nthree\n");
+  expect_failure(load_run.run, LOADED + std::string("#fail to read from ") + load_run.port + "\n");
+  EXPECT_LT(load_run.run.seconds, 3.0);
+}
+
 ON_BOTH_PLATFORMS(Lines);
 
 // One drain in a whole run, after the image and before its load line: a

@@ -17,7 +17,9 @@ using testbed::target_script;
 
 static const unsigned WINDOWS_FILE_NOT_FOUND = 2;
 static const unsigned WINDOWS_ACCESS_DENIED = 5;
+static const unsigned WINDOWS_NOT_SUPPORTED = 50;
 static const unsigned WINDOWS_INVALID_PARAMETER = 87;
+static const int LATE_PORT_COM = 241; // a range of its own, as the gone port's
 
 class Port : public LoadTest {};
 
@@ -91,6 +93,36 @@ TEST_P(Port, ASpeedOfZeroIsRefusedWhenApplied) {
   load_result load_run = load(target_script{}, {"image.bin"}, "baud=0");
   expect_failure(load_run.run, "fail to set " + load_run.port + " config: " +
                                    std::to_string(code(EINVAL, WINDOWS_INVALID_PARAMETER)) + "\n");
+  EXPECT_EQ("", load_run.target.received);
+}
+
+// A port that appears after the run started (a board plugged in late) is
+// waited for under --wait-port.
+TEST_P(Port, APortThatAppearsLateIsWaitedFor) {
+  write_file("image.bin", "x");
+  simulated_target target(expecting_image(1));
+  target.start();
+  std::string late = on_wine() ? "\\\\.\\COM" + std::to_string(LATE_PORT_COM) : path_of("late");
+  std::thread plug([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    if (on_wine())
+      ports_.push_back(std::make_unique<wine_port>(target.port_path(), LATE_PORT_COM));
+    else
+      symlink(target.port_path().c_str(), late.c_str());
+  });
+  program_run loaded = run({"--wait-port=10s", late, DEFAULT_SETTINGS, "image.bin"});
+  plug.join();
+  expect_success(loaded, "program loaded, 1 bytes\n");
+  EXPECT_GT(loaded.seconds, 0.5);
+}
+
+// A reset sequence needs modem lines, which a pseudo-terminal has not:
+// refused before anything is sent.
+TEST_P(Port, AResetOnAPortWithoutModemLinesIsRefused) {
+  options_ = {"--reset=dtr,10ms,!dtr"};
+  load_result load_run = load(target_script{}, {"image.bin"});
+  expect_failure(load_run.run, "fail to set " + load_run.port + " lines: " +
+                                   std::to_string(code(ENOTTY, WINDOWS_NOT_SUPPORTED)) + "\n");
   EXPECT_EQ("", load_run.target.received);
 }
 

@@ -20,6 +20,7 @@ namespace uart {
 static const int WAIT_SECONDS = 60; // for the guest to boot, or a command to end
 static const unsigned DIVISOR_LATCH = 0x80;
 static const unsigned SCRATCH_REGISTER = 7;
+static const unsigned MODEM_CONTROL = 4;
 
 static int listening_socket(const std::string &path) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -61,7 +62,7 @@ guest::guest(const std::string &qemu, const std::string &directory) {
       "-device", "qemu-xhci,id=xhci", "-chardev", "socket,id=ftdi,path=" + directory + "/ftdi.sock",
       "-device", "usb-serial,id=ftdi0,chardev=ftdi,bus=xhci.0,always-plugged=on", "-qmp",
       "unix:" + qmp_path_ + ",server=on,wait=off", "-d", "trace:serial_write,trace:usb_serial_*",
-      "-D", trace_path_};
+      "-D", trace_path_, "-msg", "timestamp=on"};
   std::vector<char *> argv;
   for (std::string &arg : args)
     argv.push_back(arg.data());
@@ -164,6 +165,10 @@ uart_state guest::uart() {
   run("guest-probe mark " + std::to_string(mark));
   unsigned line_control = state_.line_control;
   state_.ftdi_latencies.clear();
+  if (!state_.ftdi_lines.empty())
+    ftdi_now_ = state_.ftdi_lines.back();
+  state_.uart_lines.clear();
+  state_.ftdi_lines.clear();
   for (int waits = 0; waits < 500;) {
     std::string text;
     if (!std::getline(trace_, text)) {
@@ -172,18 +177,29 @@ uart_state guest::uart() {
       waits++;
       continue;
     }
+    // With timestamps on, each line starts "pid@seconds.microseconds:".
+    double at = 0;
+    const char *event = text.c_str();
+    if (sscanf(event, "%*d@%lf:", &at) == 1)
+      event = strchr(event, ':') + 1;
     unsigned address = 0, value = 0;
     char framing[64];
-    if (sscanf(text.c_str(), "usb_serial_set_baud dev %*s baud rate %u", &value) == 1)
+    line_change &ftdi = state_.ftdi_lines.empty() ? ftdi_now_ : state_.ftdi_lines.back();
+    if (sscanf(event, "usb_serial_set_baud dev %*s baud rate %u", &value) == 1)
       state_.ftdi_speed = value;
-    else if (sscanf(text.c_str(), "usb_serial_set_data dev %*s %63[^\n]", framing) == 1)
+    else if (sscanf(event, "usb_serial_set_data dev %*s %63[^\n]", framing) == 1)
       state_.ftdi_framing = framing;
-    else if (sscanf(text.c_str(),
-                    "usb_serial_handle_control dev %*s got control 0x4009, value 0x%x",
+    else if (sscanf(event, "usb_serial_handle_control dev %*s got control 0x4009, value 0x%x",
                     &value) == 1)
       state_.ftdi_latencies.push_back(value);
-    if (sscanf(text.c_str(), "serial_write write addr 0x%x val 0x%x", &address, &value) != 2)
+    else if (sscanf(event, "usb_serial_handle_control dev %*s got control 0x4001, value 0x%x",
+                    &value) == 1) // FTDI's modem control: the lines in its high byte set
+      state_.ftdi_lines.push_back({at, value & 0x100 ? (int)(value & 1) : ftdi.dtr,
+                                   value & 0x200 ? (int)(value >> 1 & 1) : ftdi.rts});
+    if (sscanf(event, "serial_write write addr 0x%x val 0x%x", &address, &value) != 2)
       continue;
+    if (address == MODEM_CONTROL)
+      state_.uart_lines.push_back({at, (int)(value & 1), (int)(value >> 1 & 1)});
     bool latch = line_control & DIVISOR_LATCH;
     if (address == 3)
       line_control = value;

@@ -21,6 +21,12 @@ struct guest_run {
   int status = -1;
 };
 
+// DTR and RTS as a device was told to set them, and when (seconds).
+struct line_change {
+  double at;
+  int dtr, rts;
+};
+
 // What the emulated devices were programmed with, decoded from QEMU's trace:
 // the 16550's register writes, and the FTDI adapter's control requests.
 struct uart_state {
@@ -30,6 +36,8 @@ struct uart_state {
   unsigned ftdi_speed = 0;              // the rate its divisor gives
   std::string ftdi_framing;             // "parity E, data bits 7, stop bits 2"
   std::vector<unsigned> ftdi_latencies; // its latency timer (ms) as set since the last look
+  std::vector<line_change> uart_lines;  // its modem control register, since the last look
+  std::vector<line_change> ftdi_lines;  // its modem control requests, since the last look
 };
 
 class guest {
@@ -64,6 +72,7 @@ private:
   std::ifstream trace_;
   std::string trace_path_;
   uart_state state_;
+  line_change ftdi_now_ = {0, 0, 0}; // the FTDI's lines before the last look
   unsigned marks_ = 0;
   double boot_seconds_ = 0;
 };

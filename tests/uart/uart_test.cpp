@@ -49,8 +49,10 @@ static const char FTDI[] = "/dev/ttyUSB0"; // QEMU's FT232 under ftdi_sio
 static const char ACM[] = "/dev/ttyACM0";  // the serial gadget under cdc_acm
 
 // tarvick as a dialout user (1000, group 20): root would pass TIOCEXCL.
-static std::string tarvick(const std::string &arguments, const char *port = PORT) {
-  return "guest-probe as-user 1000 20 /bin/tarvick " + std::string(port) + " " + arguments;
+static std::string tarvick(const std::string &arguments, const char *port = PORT,
+                           const std::string &options = "") {
+  return "guest-probe as-user 1000 20 /bin/tarvick " + options + " " + std::string(port) + " " +
+         arguments;
 }
 
 struct served_run {
@@ -327,6 +329,51 @@ TEST(Uart, ALoadAtATerminalDrawsUntilTheQueueHasLeft) {
     EXPECT_LE(shown.longest_ms, 1500) << run.err;
     printf("at a terminal, %s at %s%s: %d frames, at most %lld ms apart\n", row.port, row.speed,
            row.lines, shown.frames, shown.longest_ms);
+  }
+}
+
+// Each level DTR and RTS took in turn ("01": DTR cleared, RTS asserted),
+// and when.
+static std::string levels_of(const std::vector<uart::line_change> &told,
+                             std::vector<double> *times) {
+  std::string levels;
+  for (const uart::line_change &change : told) {
+    std::string level = std::to_string(change.dtr) + std::to_string(change.rts);
+    if (levels.size() >= 2 && levels.compare(levels.size() - 2, 2, level) == 0)
+      continue;
+    levels += (levels.empty() ? "" : " ") + level;
+    times->push_back(change.at);
+  }
+  return levels;
+}
+
+// A reset sequence drives DTR and RTS in its order and time, as QEMU saw
+// the 8250's modem control register and the FTDI's requests: the lines go
+// idle right after the kernel raised them at opening, two lines set at once
+// change in one write, and the port keeps what the exit sequence left
+// where Linux would drop both lines at close.
+TEST(Uart, AResetSequenceDrivesTheModemLines) {
+  const std::string RESET = "--reset=!dtr+rts,100ms,dtr+!rts,50ms,!dtr:rts,20ms,dtr";
+  for (bool ftdi : {false, true}) {
+    SCOPED_TRACE(ftdi ? "FTDI" : "8250");
+    the_guest->uart(); // what was told before is no part of it
+    served_run loaded =
+        serve(expecting_image(2), tarvick("baud=115200 /image.bin", ftdi ? FTDI : PORT, RESET),
+              ftdi ? the_guest->ftdi() : -1);
+    EXPECT_EQ("program loaded, 2 bytes\n", loaded.run.out);
+    uart::uart_state told = the_guest->uart();
+    std::vector<double> at;
+    // The UART's start-up may clear both lines before the kernel raises them.
+    EXPECT_THAT(levels_of(ftdi ? told.ftdi_lines : told.uart_lines, &at),
+                testing::EndsWith("11 01 00 01 10 00 01 11"));
+    if (at.size() >= 8) {
+      const double *end = at.data() + at.size();
+      EXPECT_NEAR(0.100 + 0.1, end[-4] - end[-5], 0.1) << "the entry's first wait";
+      EXPECT_NEAR(0.050 + 0.1, end[-3] - end[-4], 0.1) << "its second";
+      EXPECT_NEAR(0.020 + 0.1, end[-1] - end[-2], 0.1) << "the exit's";
+      printf("%s: levels set %.0f, %.0f and %.0f ms apart\n", ftdi ? "FTDI" : "8250",
+             (end[-4] - end[-5]) * 1000, (end[-3] - end[-4]) * 1000, (end[-1] - end[-2]) * 1000);
+    }
   }
 }
 
