@@ -21,11 +21,15 @@ target_include_directories(tarvick_posix PUBLIC posix/include PRIVATE posix)
 add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} platform/platform_posix.cpp
                                  program/process_posix.cpp program/hints_posix.cpp)
 if(APPLE)
-  target_sources(tarvick_core PRIVATE program/port_list_bsd.cpp)
+  target_sources(tarvick_core PRIVATE program/port_list_bsd.cpp platform/hash_commoncrypto.cpp)
 else()
-  target_sources(tarvick_core PRIVATE program/port_list_linux.cpp)
+  # SHA-256 by the platform's own library, OpenSSL's libcrypto, loaded when
+  # a run keeps a record (the package depends on it).
+  target_sources(tarvick_core PRIVATE program/port_list_linux.cpp platform/hash_openssl.cpp)
+  target_link_libraries(tarvick_core PUBLIC ${CMAKE_DL_LIBS})
 endif()
-target_link_libraries(tarvick_core PUBLIC tarvick_posix)
+find_package(nlohmann_json 3 REQUIRED)
+target_link_libraries(tarvick_core PUBLIC tarvick_posix nlohmann_json::nlohmann_json)
 add_executable(tarvick program/main.cpp)
 target_link_libraries(tarvick PRIVATE tarvick_core)
 
@@ -44,6 +48,7 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3")
 include(CPack)
 
 if(TARVICK_WIN32)

@@ -6,7 +6,14 @@ configure_file(program/tarvick.exe.manifest.in ${CMAKE_CURRENT_BINARY_DIR}/tarvi
 add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} platform/platform_windows.cpp
                                  program/process_windows.cpp program/hints_windows.cpp
                                  program/port_list_windows.cpp)
-target_link_libraries(tarvick_core PUBLIC setupapi advapi32)
+target_sources(tarvick_core PRIVATE platform/hash_windows.cpp)
+target_link_libraries(tarvick_core PUBLIC setupapi advapi32 bcrypt)
+# nlohmann's JSON is header-only: its folder alone joins the cross build, not
+# the host's whole include folder.
+find_path(NLOHMANN_JSON_DIR nlohmann/json.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/json-include)
+file(CREATE_LINK ${NLOHMANN_JSON_DIR}/nlohmann ${CMAKE_BINARY_DIR}/json-include/nlohmann SYMBOLIC)
+target_include_directories(tarvick_core SYSTEM PUBLIC ${CMAKE_BINARY_DIR}/json-include)
 add_executable(tarvick program/main.cpp ${CMAKE_CURRENT_BINARY_DIR}/version.rc)
 target_link_libraries(tarvick PRIVATE tarvick_core)
 if(MINGW)

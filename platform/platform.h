@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 
 // Asks the port's driver to pass received bytes on at once: every reply
 // the protocols wait for is one byte.
@@ -24,6 +25,25 @@ bool port_is_busy(unsigned code);
 unsigned claim_port_name(const char *name);
 // Advice for a buffer about to be filled with a whole image.
 void advise_large_buffer(void *buffer, size_t size);
+
+// The SHA-256 of `size` bytes into `digest`, by the platform's own library
+// (OpenSSL's libcrypto on Linux, CommonCrypto on macOS, BCrypt on Windows).
+const size_t SHA256_SIZE = 32;
+bool sha256(const void *data, size_t size, unsigned char *digest);
+
+// Files the run's record goes to, written with plain system calls only, so
+// that a signal handler may write them too: made anew, or standard error
+// for "-"; NO_RECORD_FILE where one cannot be made.
+typedef intptr_t record_file;
+const record_file NO_RECORD_FILE = -1;
+record_file make_record_file(const char *path);
+void write_record(record_file file, const char *text, size_t length);
+// Whether a file can be made at `path`: it is made, and removed again.
+bool can_make_file(const char *path);
+// Writes `parts` into `temporary` and renames it to `path`, so that `path`
+// holds all of them or stays as it was. Plain system calls only.
+bool replace_file(const char *temporary, const char *path, const char *const *parts,
+                  const size_t *lengths, int count);
 
 // Whether standard error (standard output) is a terminal, a console on
 // Windows: only standard error is ever drawn on.

@@ -1,5 +1,6 @@
 // Linux and macOS: tuning for the port and the image, the terminal, and
 // error texts.
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -75,16 +76,56 @@ int terminal_width() {
 void hold_drawing() {}
 void let_drawing_go() {}
 
-void write_error_at_once(const char *text, size_t length) {
+record_file make_record_file(const char *path) {
+  if (strcmp(path, "-") == 0)
+    return STDERR_FILENO;
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  return fd >= 0 ? fd : NO_RECORD_FILE;
+}
+
+static bool write_all(int fd, const char *text, size_t length) {
   while (length > 0) {
-    ssize_t put = write(STDERR_FILENO, text, length);
+    ssize_t put = write(fd, text, length);
     if (put < 0 && errno == EINTR)
       continue;
     if (put <= 0)
-      return;
+      return false;
     text += put;
     length -= (size_t)put;
   }
+  return true;
+}
+
+void write_record(record_file file, const char *text, size_t length) {
+  write_all((int)file, text, length);
+}
+
+bool can_make_file(const char *path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0)
+    return false;
+  close(fd);
+  unlink(path);
+  return true;
+}
+
+bool replace_file(const char *temporary, const char *path, const char *const *parts,
+                  const size_t *lengths, int count) {
+  int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool written = fd >= 0;
+  for (int i = 0; written && i < count; i++)
+    written = write_all(fd, parts[i], lengths[i]);
+  written = written && fsync(fd) == 0;
+  if (fd >= 0)
+    close(fd);
+  if (written && rename(temporary, path) == 0)
+    return true;
+  unlink(temporary);
+  return false;
+}
+
+void write_error_at_once(const char *text, size_t length) {
+  write_all(STDERR_FILENO, text, length);
 }
 
 void describe_error(unsigned code, char *text, size_t size) {

@@ -85,6 +85,48 @@ void let_drawing_go() {
   ReleaseSRWLockExclusive(&drawing);
 }
 
+record_file make_record_file(const char *path) {
+  if (strcmp(path, "-") == 0)
+    return (record_file)GetStdHandle(STD_ERROR_HANDLE);
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+  return file != INVALID_HANDLE_VALUE ? (record_file)file : NO_RECORD_FILE;
+}
+
+static bool write_all(HANDLE file, const char *text, size_t length) {
+  DWORD written = 0;
+  return WriteFile(file, text, (DWORD)length, &written, NULL) && written == length;
+}
+
+void write_record(record_file file, const char *text, size_t length) {
+  write_all((HANDLE)file, text, length);
+}
+
+bool can_make_file(const char *path) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, NULL);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  CloseHandle(file);
+  return true;
+}
+
+bool replace_file(const char *temporary, const char *path, const char *const *parts,
+                  const size_t *lengths, int count) {
+  HANDLE file =
+      CreateFileA(temporary, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  bool written = file != INVALID_HANDLE_VALUE;
+  for (int i = 0; written && i < count; i++)
+    written = write_all(file, parts[i], lengths[i]);
+  written = written && FlushFileBuffers(file);
+  if (file != INVALID_HANDLE_VALUE)
+    CloseHandle(file);
+  if (written && MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING))
+    return true;
+  DeleteFileA(temporary);
+  return false;
+}
+
 void write_error_at_once(const char *text, size_t length) {
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, (DWORD)length, &written, NULL);
