@@ -1,5 +1,29 @@
 #include "failures.h"
 
+#include <cstring>
+
+const char *failure_name(const failure *what, va_list values) {
+  if (what->subject == NAMES_NOTHING)
+    return NULL;
+  va_list taken;
+  va_copy(taken, values);
+  const char *name = va_arg(taken, const char *);
+  va_end(taken);
+  return name;
+}
+
+bool failure_code(const failure *what, va_list values, unsigned *code) {
+  if (strstr(what->message, "%u") == NULL)
+    return false;
+  va_list taken;
+  va_copy(taken, values);
+  if (what->subject != NAMES_NOTHING)
+    va_arg(taken, const char *);
+  *code = va_arg(taken, unsigned);
+  va_end(taken);
+  return true;
+}
+
 const failure USAGE = {"Usage: tarvick <COM port> <comSettings> <filename>\n"
                        "  comSettings example: baud=38400 parity=N data=8 stop=1\n",
                        NAMES_NOTHING};

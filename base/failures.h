@@ -4,12 +4,20 @@
 // apart. The messages are exact: scripts match them, odd wording included.
 #pragma once
 
+#include <cstdarg>
+
 enum failure_subject { NAMES_NOTHING, NAMES_PORT, NAMES_FILE, NAMES_OPTION };
 
 struct failure {
   const char *message; // printf format: the name ("%s") first, then the code ("%u")
   failure_subject subject;
 };
+
+// What a failure's values ("values" as its message's) give: the name it
+// names ("%s" first; null for none), and its code ("%u" after it), where it
+// has one.
+const char *failure_name(const failure *what, va_list values);
+bool failure_code(const failure *what, va_list values, unsigned *code);
 
 extern const failure USAGE;
 extern const failure OPEN_PORT_FAILED;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "run_record.h"
 #include "status_line.h"
 
 static const int FAILURE_STATUS = 2;
@@ -26,6 +27,7 @@ void report_and_exit(const failure *what, ...) {
   fflush(stdout);
   if (follow_up != NULL)
     follow_up(what, values);
+  record_failed(what, values);
   va_end(values);
   exit(FAILURE_STATUS); // a normal exit, so standard output is flushed
 }

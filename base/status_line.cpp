@@ -16,9 +16,34 @@ static volatile size_t status_width = 0;
 // console control handler on a thread of its own, hence atomic.
 static std::atomic<bool> drawing_stopped(false);
 
+static progress_mode shown_as = PROGRESS_DRAWN;
+
 bool terminal_watches() {
   static const bool terminal = error_is_terminal();
   return terminal;
+}
+
+void show_progress_as(progress_mode mode) {
+  shown_as = mode;
+}
+
+bool status_drawn() {
+  return shown_as != PROGRESS_OFF && terminal_watches();
+}
+
+bool status_logged() {
+  return shown_as == PROGRESS_LOGGED && !terminal_watches();
+}
+
+// A plain line for a log: the parts without their cuts.
+static void log_status(const char *text) {
+  char line[STATUS_SIZE + 1];
+  size_t length = 0;
+  for (; *text != '\0' && length < STATUS_SIZE; text++)
+    if (*text != CUT)
+      line[length++] = *text;
+  line[length++] = '\n';
+  write_error_at_once(line, length);
 }
 
 // A line that reaches the last column wraps on some terminals, and a
@@ -62,13 +87,18 @@ static void blank(size_t count) {
 }
 
 void show_status(const char *format, ...) {
-  if (!terminal_watches() || !error_in_foreground())
+  bool logged = status_logged();
+  if (!logged && (!status_drawn() || !error_in_foreground()))
     return;
   char line[STATUS_SIZE];
   va_list values;
   va_start(values, format);
   vsnprintf(line, sizeof line, format, values);
   va_end(values);
+  if (logged) {
+    log_status(line);
+    return;
+  }
   size_t room = usable_width();
   fit(line, room);
   size_t width = strlen(line);

@@ -68,12 +68,9 @@ void explain_failure(const failure *failed, va_list values) {
     vfprintf(stderr, what.message, shown);
     va_end(shown);
   }
-  va_list taken;
-  va_copy(taken, values);
-  const char *name = what.subject != NAMES_NOTHING ? va_arg(taken, const char *) : NULL;
-  bool has_code = strstr(what.message, "%u") != NULL;
-  unsigned code = has_code ? va_arg(taken, unsigned) : ANY_CODE;
-  va_end(taken);
+  const char *name = failure_name(failed, values);
+  unsigned code = ANY_CODE;
+  bool has_code = failure_code(failed, values, &code);
   char text[TEXT_SIZE];
   if (has_code) {
     describe_error(code, text, sizeof text);
