@@ -1,6 +1,7 @@
 #include "modem_lines.h"
 
 #include "../base/report.h"
+#include "../base/run_record.h"
 #include "serial_port.h"
 
 bool drives_dtr(const line_sequence &sequence) {
@@ -40,6 +41,12 @@ static void set_both(int dtr, int rts) {
 void run_line_sequence(const line_sequence &sequence) {
   for (int i = 0; i < sequence.count; i++) {
     const line_step &step = sequence.steps[i];
+    static const char *const LEVELS[] = {"cleared", "asserted"};
+    if (step.dtr != LINE_KEPT && step.rts != LINE_KEPT)
+      trace("DTR %s, RTS %s", LEVELS[step.dtr], LEVELS[step.rts]);
+    else if (step.dtr != LINE_KEPT || step.rts != LINE_KEPT)
+      trace("%s %s", step.dtr != LINE_KEPT ? "DTR" : "RTS",
+            LEVELS[step.dtr != LINE_KEPT ? step.dtr : step.rts]);
     if (step.dtr != LINE_KEPT && step.rts != LINE_KEPT)
       set_both(step.dtr, step.rts);
     else if (step.dtr != LINE_KEPT)

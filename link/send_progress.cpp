@@ -10,6 +10,7 @@ using progress_clock = std::chrono::steady_clock;
 static const size_t SIZE_TEXT = 16;
 static const double LONGEST_LEFT = 99 * 3600; // seconds; a stalled line shows no more
 static const double STALLED_AFTER = 3;        // seconds without a byte leaving
+static const double LOG_EVERY = 10;           // seconds, in a log, or a tenth of the bytes
 
 static bool shown = false;
 static bool drawn = false;
@@ -18,6 +19,7 @@ static progress_clock::time_point started;
 static progress_clock::time_point last_drawn;
 static progress_clock::time_point last_moved;
 static uint32_t moved_to = 0;
+static unsigned logged_tenths = 0;
 
 static double seconds(progress_clock::duration duration) {
   return std::chrono::duration<double>(duration).count();
@@ -60,7 +62,8 @@ static void draw(uint32_t done, progress_clock::time_point now) {
 }
 
 bool begin_progress(uint32_t total) {
-  shown = terminal_watches() && total > 0;
+  shown = (status_drawn() || status_logged()) && total > 0;
+  logged_tenths = 0;
   drawn = false;
   total_bytes = total;
   started = last_drawn = last_moved = progress_clock::now();
@@ -77,8 +80,15 @@ void show_progress(uint32_t left_port) {
   if (!shown)
     return;
   progress_clock::time_point now = progress_clock::now();
-  if (now - last_drawn >= std::chrono::milliseconds(REDRAW_MS))
+  if (status_logged()) {
+    unsigned tenths = (unsigned)((uint64_t)left_port * 10 / total_bytes);
+    if (tenths > logged_tenths || seconds(now - last_drawn) >= LOG_EVERY) {
+      logged_tenths = tenths;
+      draw(left_port, now);
+    }
+  } else if (now - last_drawn >= std::chrono::milliseconds(REDRAW_MS)) {
     draw(left_port, now);
+  }
 }
 
 void end_progress() {

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "../base/report.h"
+#include "../base/run_record.h"
 #include "send_progress.h"
 #include "serial_port.h"
 
@@ -105,6 +106,7 @@ void send_bytes(const void *data, uint32_t length) {
     for (uint32_t done = 0; done < length;)
       done += write_to_port(bytes + done, length - done);
   bytes_sent += length;
+  facts.bytes_sent = bytes_sent;
 }
 
 // A write returns once the driver holds the bytes, not once they have left:

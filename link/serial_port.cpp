@@ -1,8 +1,10 @@
 #include "serial_port.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "../base/report.h"
+#include "../base/run_record.h"
 #include "../base/status_line.h"
 #include "../platform/platform.h"
 
@@ -80,6 +82,7 @@ static void apply_settings(const char *settings, const port_choices &choices) {
 // program has it, trying again every 250 ms; any other refusal (no
 // permission) fails at once.
 static void open_port(const port_choices &choices) {
+  unsigned waited_for = 0;
   for (DWORD waited = 0;; waited += PORT_RETRY_MS) {
     unsigned refused = claim_port_name(port_name);
     if (refused == 0) {
@@ -92,8 +95,11 @@ static void open_port(const port_choices &choices) {
     bool may_come = port_is_missing(refused) || port_is_busy(refused);
     if (!choices.waits || !may_come || (choices.wait_ms != 0 && waited >= choices.wait_ms))
       report_and_exit(&OPEN_PORT_FAILED, port_name, refused);
-    show_status("waiting for %s\t: %s", port_name,
-                port_is_missing(refused) ? "not there yet" : "another program has it");
+    // Said again only where the reason changes: a log gets a line each.
+    if (refused != waited_for)
+      show_status("waiting for %s\t: %s", port_name,
+                  port_is_missing(refused) ? "not there yet" : "another program has it");
+    waited_for = refused;
     Sleep(PORT_RETRY_MS);
   }
   clear_status();
@@ -126,9 +132,31 @@ static void limit_writes(DWORD write_timeout_ms) {
   atexit(give_back_write_timeouts);
 }
 
+// The settings as the driver holds them now, in words, for the record.
+static void note_settings_read_back(const char *settings) {
+  COMMCONFIG config = {};
+  DWORD size = sizeof config;
+  if (!recording() || !GetCommConfig(serial_port, &config, &size))
+    return;
+  static const char *const PARITIES[] = {"none", "odd", "even", "mark", "space"};
+  static const char *const STOP_BITS[] = {"1", "1.5", "2"};
+  static const char *const LEVELS[] = {"off", "on", "handshake", "toggle"};
+  const DCB &dcb = config.dcb;
+  const char *flow = dcb.fOutxCtsFlow        ? "CTS flow control"
+                     : dcb.fOutX || dcb.fInX ? "XON/XOFF flow control"
+                     : dcb.fOutxDsrFlow      ? "DSR flow control"
+                                             : "no flow control";
+  snprintf(facts.settings_read_back, sizeof facts.settings_read_back,
+           "%lu baud, %u data bits, parity %s, stop bits %s, %s, DTR %s, RTS %s",
+           (unsigned long)dcb.BaudRate, dcb.ByteSize, PARITIES[dcb.Parity % 5],
+           STOP_BITS[dcb.StopBits % 3], flow, LEVELS[dcb.fDtrControl], LEVELS[dcb.fRtsControl]);
+  trace("settings \"%s\", read back: %s", settings, facts.settings_read_back);
+}
+
 void open_serial_port(const char *name, const char *settings, const port_choices &choices) {
   port_name = name;
   open_port(choices);
+  trace("port %s opened", port_name);
   take_driven_lines(choices);
   prefer_low_latency(serial_port);
   // An error state left from before would fail reads with fAbortOnError.
@@ -138,6 +166,7 @@ void open_serial_port(const char *name, const char *settings, const port_choices
   limit_writes(choices.write_timeout_ms);
   set_read_timeout(OPENING_READ_TIMEOUT_MS);
   apply_settings(settings, choices);
+  note_settings_read_back(settings);
 }
 
 DWORD write_time_limit() {

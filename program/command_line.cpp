@@ -5,6 +5,8 @@
 #include <string>
 
 #include "../base/report.h"
+#include "../base/run_record.h"
+#include "../base/status_line.h"
 #include "option_values.h"
 #include "options.h"
 
@@ -36,6 +38,26 @@ static const char *take_write_timeout(const char *value) {
   return read_duration(value, &chosen.opening.write_timeout_ms);
 }
 
+// Made at once, so that a place they cannot go to is told before the port
+// is touched.
+static const char *take_trace(const char *value) {
+  return trace_to(value) ? NULL : "the trace cannot be written there (- is standard error)";
+}
+
+static const char *take_report(const char *value) {
+  return report_to(value) ? NULL : "the report cannot be written there";
+}
+
+static const char *take_progress(const char *value) {
+  if (strcmp(value, "log") == 0)
+    show_progress_as(PROGRESS_LOGGED);
+  else if (strcmp(value, "off") == 0)
+    show_progress_as(PROGRESS_OFF);
+  else if (strcmp(value, "draw") != 0)
+    return "draw, log or off";
+  return NULL;
+}
+
 struct option {
   const char *name;
   const char *variable; // the environment variable that gives it too
@@ -49,6 +71,9 @@ static const option OPTIONS[] = {
     {"--wait-port", "TARVICK_WAIT_PORT", take_wait_port},
     {"--reply-timeout", "TARVICK_REPLY_TIMEOUT", take_reply_timeout},
     {"--write-timeout", "TARVICK_WRITE_TIMEOUT", take_write_timeout},
+    {"--trace", "TARVICK_TRACE", take_trace},
+    {"--report", "TARVICK_REPORT", take_report},
+    {"--progress", "TARVICK_PROGRESS", take_progress},
 };
 static const size_t OPTION_COUNT = sizeof OPTIONS / sizeof OPTIONS[0];
 
@@ -64,6 +89,10 @@ static const option *option_named(const char *argument, size_t length) {
   return NULL;
 }
 
+// What each option in effect was given as, and where: for the trace.
+static std::string given_as[OPTION_COUNT];
+static const char *given_in[OPTION_COUNT];
+
 // "--name=value", one argument each.
 static void take_argument(const char *argument, bool *given) {
   const char *equals = strchr(argument, '=');
@@ -76,6 +105,8 @@ static void take_argument(const char *argument, bool *given) {
     report_and_exit(&OPTION_REFUSED, argument, "a value is needed (--name=value)");
   take(*wanted, argument, equals + 1);
   given[wanted - OPTIONS] = true;
+  given_as[wanted - OPTIONS] = argument;
+  given_in[wanted - OPTIONS] = "the command line";
 }
 
 // What the command line left unsaid, the environment may say.
@@ -84,10 +115,23 @@ static void take_variables(const bool *given) {
     const char *value = getenv(OPTIONS[i].variable);
     if (given[i] || value == NULL || *value == '\0')
       continue;
-    static std::string named; // what a refusal names
-    named = std::string(OPTIONS[i].variable) + "=" + value;
-    take(OPTIONS[i], named.c_str(), value);
+    given_as[i] = std::string(OPTIONS[i].variable) + "=" + value;
+    given_in[i] = "the environment";
+    take(OPTIONS[i], given_as[i].c_str(), value);
   }
+}
+
+// What the record starts with: the options in effect, and what the run is
+// asked to do.
+static void start_record() {
+  trace("tarvick %s", TARVICK_VERSION);
+  for (size_t i = 0; i < OPTION_COUNT; i++)
+    if (given_in[i] != NULL)
+      trace("option %s, from %s", given_as[i].c_str(), given_in[i]);
+  facts.port = chosen.port;
+  facts.settings_asked = chosen.settings;
+  facts.image = chosen.image;
+  facts.programming_file = chosen.programming_file;
 }
 
 const run_options &read_command_line(int argc, char **argv) {
@@ -117,5 +161,6 @@ const run_options &read_command_line(int argc, char **argv) {
   chosen.opening.drives_dtr = drives_dtr(chosen.reset_entry) || drives_dtr(chosen.reset_exit);
   chosen.opening.drives_rts = drives_rts(chosen.reset_entry) || drives_rts(chosen.reset_exit);
   chosen.handshake.entry = chosen.reset_entry.count > 0 ? &chosen.reset_entry : NULL;
+  start_record();
   return chosen;
 }

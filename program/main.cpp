@@ -1,6 +1,7 @@
 // tarvick: loads a program image into a target on a serial port, then feeds
 // it an optional programming file line by line.
 #include "../base/report.h"
+#include "../base/run_record.h"
 #include "../link/modem_lines.h"
 #include "../link/serial_port.h"
 #include "../protocols/program_lines.h"
@@ -8,20 +9,28 @@
 #include "../protocols/upload_image.h"
 #include "command_line.h"
 #include "hints.h"
+#include "port_list.h"
 #include "process.h"
 
 int main(int argc, char **argv) {
   prepare_process();
   follow_failures_with(explain_failure);
   const run_options &run = read_command_line(argc, argv);
+  begin_phase(PHASE_OPENING);
   open_serial_port(run.port, run.settings, run.opening);
+  note_adapter(run.port);
+  begin_phase(PHASE_HANDSHAKE);
   synchronize(run.handshake);
   // The image has left the port (upload_image waits for it): ending after
   // it loses nothing.
+  begin_phase(PHASE_UPLOAD);
   upload_image(run.image);
-  if (run.programming_file != NULL)
+  if (run.programming_file != NULL) {
+    begin_phase(PHASE_LINES);
     program_lines(run.programming_file, run.reply_timeout_ms);
+  }
   // A completed load, and only that, takes the board out of its boot loader.
   run_line_sequence(run.reset_exit);
+  record_loaded();
   return 0;
 }

@@ -23,3 +23,6 @@ int list_serial_ports() {
     printf("%s\n", name.c_str());
   return (int)names.size();
 }
+
+// macOS tells nothing more of a port here than its name.
+void note_adapter(const char *) {}

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "../base/run_record.h"
 #include "port_list.h"
 #include "port_list_linux.h"
 
@@ -47,13 +48,15 @@ static std::string resolved(const std::string &path) {
   return realpath(path.c_str(), target) ? target : "";
 }
 
-// "0403:6001 FT232R USB UART" from the USB device above the tty, if any.
-static std::string usb_description(const std::string &device) {
+// "0403:6001 FT232R USB UART" from the USB device above the tty, if any,
+// and its serial number.
+static std::string usb_description(const std::string &device, std::string *serial) {
   std::string folder = resolved(device);
   for (int step = 0; step < USB_DEVICE_DEPTH && !folder.empty(); step++) {
     if (exists(folder + "/idVendor")) {
       std::string text = first_line(folder + "/idVendor") + ":" + first_line(folder + "/idProduct");
       std::string product = first_line(folder + "/product");
+      *serial = first_line(folder + "/serial");
       return product.empty() ? text : text + " " + product;
     }
     folder = folder.substr(0, folder.find_last_of('/'));
@@ -93,13 +96,17 @@ std::vector<listed_port> find_serial_ports(const std::string &sys_root,
     // container shows the host's ttys without their device nodes.
     if (first_line(folder + "/type") == UNKNOWN_UART || !exists(dev_root + "/" + tty))
       continue;
-    std::string description = usb_description(folder + "/device");
-    if (description.empty())
-      description = uart_description(first_line(folder + "/type"));
+    listed_port port;
+    port.name = dev_root + "/" + tty;
+    port.adapter = usb_description(folder + "/device", &port.serial);
+    if (port.adapter.empty())
+      port.adapter = uart_description(first_line(folder + "/type"));
     std::string stable = stable_names(dev_root, tty);
+    port.stable = stable.empty() ? "" : stable.substr(1);
+    port.description = port.adapter;
     if (!stable.empty())
-      description += (description.empty() ? "also" : ", also") + stable;
-    ports.push_back({dev_root + "/" + tty, description});
+      port.description += (port.adapter.empty() ? "also" : ", also") + stable;
+    ports.push_back(port);
   }
   return ports;
 }
@@ -109,4 +116,19 @@ int list_serial_ports() {
   for (const listed_port &port : ports)
     printf("%s  %s\n", port.name.c_str(), port.description.c_str());
   return (int)ports.size();
+}
+
+void note_adapter(const char *port) {
+  if (!recording())
+    return;
+  std::string device = resolved(port);
+  for (const listed_port &listed : find_serial_ports("/sys", "/dev")) {
+    if (resolved(listed.name) != device)
+      continue;
+    snprintf(facts.adapter, sizeof facts.adapter, "%s", listed.adapter.c_str());
+    snprintf(facts.adapter_serial, sizeof facts.adapter_serial, "%s", listed.serial.c_str());
+    snprintf(facts.stable_names, sizeof facts.stable_names, "%s", listed.stable.c_str());
+    trace("adapter: %s%s%s%s%s", listed.adapter.c_str(), listed.serial.empty() ? "" : ", serial ",
+          listed.serial.c_str(), listed.stable.empty() ? "" : ", also ", listed.stable.c_str());
+  }
 }

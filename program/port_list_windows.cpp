@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "../base/run_record.h"
 #include "port_list.h"
 
 static const DWORD NAME_SIZE = 256;
@@ -132,4 +133,20 @@ int list_serial_ports() {
     printf("%s%s%s\n", name.c_str(), port.second.empty() ? "" : "  ", port.second.c_str());
   }
   return (int)ports.size();
+}
+
+// What Device Manager calls the port, by its COM number.
+void note_adapter(const char *port) {
+  if (!recording())
+    return;
+  const char DEVICE_PREFIX[] = "\\\\.\\";
+  if (strncmp(port, DEVICE_PREFIX, sizeof DEVICE_PREFIX - 1) == 0)
+    port += sizeof DEVICE_PREFIX - 1;
+  std::map<unsigned, std::string> ports;
+  add_friendly_names(&ports);
+  auto found = ports.find(com_number(port));
+  if (com_number(port) == 0 || found == ports.end() || found->second.empty())
+    return;
+  snprintf(facts.adapter, sizeof facts.adapter, "%s", found->second.c_str());
+  trace("adapter: %s", found->second.c_str());
 }

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "../base/run_record.h"
 #include "../base/status_line.h"
 #include "../posix/held_ports.h"
 #include "process.h"
@@ -14,8 +15,22 @@ static const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 // they still queued dropped, as Windows does for a process that ends, then
 // ends by the same signal once it is unblocked, so that the caller still
 // sees how the run ended.
+static const char *signal_name(int signal_number) {
+  switch (signal_number) {
+  case SIGINT:
+    return "SIGINT";
+  case SIGTERM:
+    return "SIGTERM";
+  case SIGHUP:
+    return "SIGHUP";
+  default:
+    return "SIGQUIT";
+  }
+}
+
 static void stop_run(int signal_number) {
   erase_status_at_once();
+  record_stopped(signal_name(signal_number));
   release_held_ports();
   signal(signal_number, SIG_DFL);
   sigset_t own;

@@ -1,6 +1,7 @@
 // Windows: the console's stop events.
 #include <windows.h>
 
+#include "../base/run_record.h"
 #include "../base/status_line.h"
 #include "process.h"
 
@@ -13,8 +14,11 @@
 // success (Wine's default ends with 0), after erasing the drawn line. It
 // runs on a thread of its own, alongside the run: the erase waits for a
 // frame the run is drawing now, however long its console write takes.
-static BOOL WINAPI stop_run(DWORD) {
+static BOOL WINAPI stop_run(DWORD event) {
   erase_status_at_once();
+  record_stopped(event == CTRL_C_EVENT       ? "Ctrl-C"
+                 : event == CTRL_BREAK_EVENT ? "Ctrl-Break"
+                                             : "the console closing");
   ExitProcess((UINT)STATUS_CONTROL_C_EXIT);
 }
 

@@ -1,8 +1,10 @@
 #include "program_lines.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "../base/report.h"
+#include "../base/run_record.h"
 #include "../link/sending.h"
 #include "../link/serial_port.h"
 #include "text_lines.h"
@@ -55,15 +57,31 @@ static void print_mark(BYTE reply, uint32_t *nack_count) {
   }
 }
 
+static void note_reply(uint32_t number, size_t length, BYTE reply,
+                       std::chrono::steady_clock::time_point sent) {
+  if (!tracing())
+    return;
+  long long waited =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent)
+          .count();
+  trace("line %lu: %lu bytes, reply 0x%02X after %lld ms", (unsigned long)number,
+        (unsigned long)length, reply, waited);
+}
+
 // Sends the line until the target accepts it (true) or reports that it has
 // written what it was sent (false). Each mark shows as its reply arrives.
-static bool send_until_accepted(text_file *file, uint32_t *nack_count) {
+static bool send_until_accepted(text_file *file, uint32_t number, uint32_t *nack_count) {
   for (;;) {
+    std::chrono::steady_clock::time_point sent;
+    if (tracing())
+      sent = std::chrono::steady_clock::now();
     send_line(file);
     BYTE reply = await_reply();
+    note_reply(number, file->line_length, reply, sent);
     if (reply == REPLY_WRITTEN)
       return false;
     print_mark(reply, nack_count);
+    facts.nacks = *nack_count;
     fflush(stdout);
     if (reply == REPLY_ACCEPTED)
       return true;
@@ -75,8 +93,9 @@ void program_lines(const char *path, DWORD reply_timeout_ms) {
   static text_file file; // large: it holds the read chunk
   open_text_file(&file, path);
   uint32_t nack_count = 0;
-  while (read_text_line(&file)) {
-    if (!send_until_accepted(&file, &nack_count)) {
+  for (uint32_t number = 1; read_text_line(&file); number++) {
+    facts.lines_sent = number;
+    if (!send_until_accepted(&file, number, &nack_count)) {
       printf("written OK\n");
       close_text_file(&file);
       return;

@@ -1,6 +1,9 @@
 #include "synchronize.h"
 
+#include <chrono>
+
 #include "../base/report.h"
+#include "../base/run_record.h"
 #include "../base/status_line.h"
 
 // The board is reset into its boot loader; what it sent meanwhile (a boot
@@ -20,6 +23,19 @@ static void show_waiting(int next_attempt, int attempts) {
                 next_attempt, attempts);
 }
 
+static void note_reply(int attempt, const received_byte &reply,
+                       std::chrono::steady_clock::time_point sent) {
+  if (!tracing())
+    return;
+  long long waited =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent)
+          .count();
+  if (reply.count == 1)
+    trace("handshake attempt %d: 0x%02X received after %lld ms", attempt, reply.value, waited);
+  else
+    trace("handshake attempt %d: no reply after %lld ms", attempt, waited);
+}
+
 // The request goes straight to the port: it is no part of bytes_sent.
 // Without a reset sequence the input is not purged, so a reply already
 // waiting counts.
@@ -30,11 +46,15 @@ void synchronize(const handshake_choices &choices) {
     if (choices.entry != NULL)
       enter_boot_loader(*choices.entry);
     DWORD written = 0;
+    facts.handshake_attempts = attempt;
+    trace("handshake attempt %d: 0x%02X sent", attempt, SYNC_REQUEST);
+    std::chrono::steady_clock::time_point sent = std::chrono::steady_clock::now();
     if (!WriteFile(serial_port, &SYNC_REQUEST, 1, &written, NULL))
       report_and_exit(&WRITE_FAILED, port_name, last_error_code());
     received_byte reply = receive_byte();
     if (!reply.ok)
       report_and_exit(&READ_FAILED, port_name, reply.error_code);
+    note_reply(attempt, reply, sent);
     if (reply.count == 1 && reply.value == SYNC_REPLY) {
       clear_status();
       return;
