@@ -5,7 +5,8 @@
 //           progress is drawn;
 //   lines:  20,000 programming lines, side by side with a loop that writes a
 //           line and waits for its reply byte;
-//   memory: tarvick's peak resident size during the upload.
+//   memory: tarvick's peak resident size during the upload;
+//   record: the upload and the lines again with --trace and --report on.
 // It prints figures; it is no test and asserts nothing.
 #include <fcntl.h>
 #include <spawn.h>
@@ -131,6 +132,9 @@ int main(int argc, char **argv) {
   raw_programming.expect_handshake = false;
 
   std::vector<double> tarvick_upload, shown_upload, dd_upload, tarvick_lines, loop_lines;
+  std::vector<double> recorded_upload, recorded_lines;
+  std::string trace = "--trace=" + directory + "/trace.txt";
+  std::string report = "--report=" + directory + "/report.json";
   long peak_kib = 0;
   for (int round = 0; round < ROUNDS; round++) {
     uint64_t bytes = 0;
@@ -164,6 +168,16 @@ int main(int argc, char **argv) {
         against_target(raw_programming, {line_loop, "PORT", lines}, &bytes, &count).seconds);
     if (count != LINE_COUNT)
       return fprintf(stderr, "the loop sent %zu lines\n", count), 1;
+    recorded_upload.push_back(
+        against_target(upload, {tarvick, trace, report, "PORT", SETTINGS, image}, &bytes, &count)
+            .seconds);
+    recorded_lines.push_back(
+        against_target(programming,
+                       {tarvick, trace, report, "PORT", SETTINGS, directory + "/empty.bin", lines},
+                       &bytes, &count)
+            .seconds);
+    if (count != LINE_COUNT)
+      return fprintf(stderr, "tarvick sent %zu lines with its record\n", count), 1;
   }
   double upload_ratio = median(tarvick_upload) / median(dd_upload);
   double lines_ratio = median(tarvick_lines) / median(loop_lines);
@@ -180,11 +194,17 @@ int main(int argc, char **argv) {
          "(target within +15%%)\n",
          median(tarvick_lines), median(tarvick_lines) / LINE_COUNT * 1e6, median(loop_lines),
          median(loop_lines) / LINE_COUNT * 1e6, (lines_ratio - 1) * 100);
+  printf("with --trace and --report: upload %.3f s (%+.1f%%), lines %.3f s (%+.1f%%) (target "
+         "within +5%% each)\n",
+         median(recorded_upload), (median(recorded_upload) / median(tarvick_upload) - 1) * 100,
+         median(recorded_lines), (median(recorded_lines) / median(tarvick_lines) - 1) * 100);
   printf("peak memory:        %.1f MiB for a 64 MiB image: image %+.1f MiB (target at most +4)\n",
          peak_kib / 1024.0, peak_kib / 1024.0 - 64);
   std::remove(image.c_str());
   std::remove(lines.c_str());
   std::remove((directory + "/empty.bin").c_str());
+  std::remove((directory + "/trace.txt").c_str());
+  std::remove((directory + "/report.json").c_str());
   rmdir(directory.c_str());
   return 0;
 }

@@ -292,6 +292,15 @@ std::string LoadTest::write_file(const std::string &name, const std::string &con
   return name;
 }
 
+std::string LoadTest::read_file(const std::string &name) const {
+  std::ifstream file(path_of(name), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+nlohmann::json LoadTest::report(const std::string &name) const {
+  return nlohmann::json::parse(read_file(name), nullptr, false);
+}
+
 std::string LoadTest::port_name(const testbed::simulated_target &target, int lowest_com) {
   if (!on_wine())
     return target.port_path();

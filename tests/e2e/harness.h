@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "simulated_target.h"
 #include <tty_settings.h>
 
@@ -95,6 +97,9 @@ protected:
   // Writes a file in the test's own directory; returns its name there.
   std::string write_file(const std::string &name, const std::string &content);
   std::string path_of(const std::string &name) const { return directory_ + "/" + name; }
+  std::string read_file(const std::string &name) const;
+  // A run's report (--report), parsed: null where there is none.
+  nlohmann::json report(const std::string &name) const;
   // The name under which the program opens the target's port.
   std::string port_name(const testbed::simulated_target &target, int lowest_com = 3);
   // Runs the program, with its arguments as given, in the test's directory.

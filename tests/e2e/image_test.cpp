@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <random>
+#include <sstream>
 
 #include "harness.h"
 
@@ -49,10 +50,17 @@ TEST_P(Image, FourGibibytesOrMoreIsRejectedAfterTheHandshake) {
 }
 
 TEST_P(Image, AMissingImageIsReportedAfterTheHandshake) {
+  options_ = {"--report=report.json"};
   load_result load_run = load(expecting_image(1), {"missing.bin"});
-  expect_failure(load_run.run, "fail to open missing.bin : " +
-                                   std::to_string(code(ENOENT, WINDOWS_FILE_NOT_FOUND)) + "\n");
+  std::string failed =
+      "fail to open missing.bin : " + std::to_string(code(ENOENT, WINDOWS_FILE_NOT_FOUND));
+  expect_failure(load_run.run, failed + "\n");
   EXPECT_EQ("\xAA", load_run.target.received);
+  nlohmann::json record = report("report.json");
+  EXPECT_EQ("failed", record["outcome"]);
+  EXPECT_EQ(2, record["exit_status"]);
+  EXPECT_EQ(failed, record["failure"]["message"]);
+  EXPECT_EQ(code(ENOENT, WINDOWS_FILE_NOT_FOUND), record["failure"]["code"]);
 }
 
 TEST_P(Image, ADirectoryIsNoImage) {
@@ -106,6 +114,28 @@ TEST_P(Image, ProgressIsDrawnAtATerminalAndErased) {
   }
 }
 
+// In a log the upload's progress is a plain line a tenth of the way, and
+// --progress=off draws nothing at a terminal; standard output is as ever.
+TEST_P(Image, ProgressInALogOrNotAtAll) {
+  const size_t SIZE = 150 * 1024;
+  write_file("image.bin", std::string(SIZE, 'p'));
+  target_script slow = expecting_image(SIZE);
+  slow.bytes_per_second = 300 * 1024;
+  options_ = {"--progress=log"};
+  load_result logged = load(slow, {"image.bin"});
+  EXPECT_EQ(text("program loaded, 153600 bytes\n"), logged.run.out);
+  std::istringstream lines(logged.run.err);
+  int count = 0;
+  for (std::string line; std::getline(lines, line); count++)
+    EXPECT_THAT(line, testing::MatchesRegex("sending .* of 150.0 KiB +[0-9]+% .*"));
+  EXPECT_GE(count, 2);
+  options_ = {"--progress=off"};
+  error_on_terminal_ = true;
+  load_result quiet = load(slow, {"image.bin"});
+  expect_success(quiet.run, "program loaded, 153600 bytes\n");
+  EXPECT_EQ("", drawn_text(quiet.run.err));
+}
+
 // A run stopped while it draws leaves nothing drawn behind, and ends as
 // stopped: by the signal natively, never with status 0 under Wine.
 TEST_P(Image, AStoppedRunLeavesNothingDrawn) {
@@ -128,7 +158,14 @@ TEST_P(Image, AStoppedRunLeavesNothingDrawn) {
       continue; // a console has Ctrl-C, not SIGTERM
     testbed::simulated_target target(stop.script);
     target.start();
-    program_run stopped = run({port_name(target), DEFAULT_SETTINGS, "image.bin"}, 2.5, stop.signal);
+    program_run stopped =
+        run({"--report=report.json", port_name(target), DEFAULT_SETTINGS, "image.bin"}, 2.5,
+            stop.signal);
+    nlohmann::json record = report("report.json");
+    EXPECT_EQ("stopped", record["outcome"]);
+    EXPECT_EQ(stop.script.sync_replies.empty() ? "upload" : "handshake", record["stopped_in"]);
+    EXPECT_EQ(on_wine() ? "Ctrl-C" : "SIG" + std::string(sigabbrev_np(stop.signal)),
+              record["stopped_by"]);
     EXPECT_TRUE(stopped.timed_out);
     EXPECT_EQ("", stopped.out);
     EXPECT_THAT(drawn_text(stopped.err),

@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <regex>
+#include <sstream>
 
 #include "harness.h"
 
@@ -168,6 +170,51 @@ TEST_P(Lines, ASilentTargetEndsTheRunUnderAReplyTimeout) {
   load_result load_run = program(silent, "one\ntwo\nthree\n");
   expect_failure(load_run.run, LOADED + std::string("#fail to read from ") + load_run.port + "\n");
   EXPECT_LT(load_run.run.seconds, 3.0);
+}
+
+// A load with lines and a nack, as its trace tells it, line for line with
+// the port and the times masked, and as its report tells it, read back.
+TEST_P(Lines, ALoadIsRecordedInItsTraceAndItsReport) {
+  options_ = {"--trace=trace.txt", "--report=report.json"};
+  load_result load_run = program(replying({3, 1}), "one\ntwo\n");
+  expect_success(load_run.run, LOADED + std::string("B##") + summary(1));
+  // Each line as it follows the milliseconds, with the times masked.
+  std::string trace;
+  std::istringstream traced(read_file("trace.txt"));
+  for (std::string line; std::getline(traced, line);)
+    trace += std::regex_replace(line.substr(line.find(" ms  ") + 5),
+                                std::regex("[0-9.]+ (ms|KiB/s)"), "T") +
+             "\n";
+  EXPECT_EQ(
+      "tarvick " TARVICK_VERSION "\n"
+      "option --trace=trace.txt, from the command line\n"
+      "option --report=report.json, from the command line\n"
+      "port " +
+          load_run.port +
+          " opened\n"
+          "settings \"baud=115200 parity=N data=8 stop=1\", read back: 115200 baud, 8 data bits, "
+          "parity none, stop bits 1, no flow control, DTR on, RTS on\n"
+          "handshake attempt 1: 0xAA sent\n"
+          "handshake attempt 1: 0x4B received after T\n"
+          "image image.bin: 1 bytes\n"
+          "image sent in T (T), drained in T, SHA-256 "
+          "a83dd0ccbffe39d071cc317ddf6e97f5c6b1c87af91919271f9fa140b0508c6c\n"
+          "line 1: 3 bytes, reply 0x03 after T\n"
+          "line 1: 3 bytes, reply 0x01 after T\n"
+          "line 2: 3 bytes, reply 0x01 after T\n"
+          "loaded: 13 bytes, 2 lines, 1 nacks, status 0\n",
+      trace);
+  nlohmann::json record = report("report.json");
+  EXPECT_EQ("loaded", record["outcome"]);
+  EXPECT_EQ(0, record["exit_status"]);
+  EXPECT_EQ(load_run.port, record["port"]);
+  EXPECT_EQ(1, record["image"]["size"]);
+  EXPECT_EQ("a83dd0ccbffe39d071cc317ddf6e97f5c6b1c87af91919271f9fa140b0508c6c",
+            record["image"]["sha256"]);
+  EXPECT_EQ(1, record["handshake_attempts"]);
+  EXPECT_EQ(2, record["lines_sent"]);
+  EXPECT_EQ(1, record["nacks"]);
+  EXPECT_EQ(5u, record["phases_ms"].size()) << record.dump();
 }
 
 ON_BOTH_PLATFORMS(Lines);
