@@ -11,11 +11,10 @@
 #include "../platform/platform.h"
 
 using json = nlohmann::ordered_json;
-using record_clock = std::chrono::steady_clock;
 
 run_facts facts;
 
-static const record_clock::time_point STARTED = record_clock::now();
+static const record_moment STARTED = moment_now();
 static const size_t TRACE_BUFFER = 1 << 16;
 static const size_t TRACE_LINE = 1024;
 static const size_t PATH_SIZE = 4096;
@@ -36,10 +35,10 @@ static std::atomic<size_t> stopped_head_length(0);
 static char started_at[32] = "";
 static int64_t phase_ms[PHASES] = {-1, -1, -1, -1, -1};
 static int current_phase = -1;
-static record_clock::time_point phase_started;
+static record_moment phase_started;
 
-static int64_t ms_since(record_clock::time_point from) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(record_clock::now() - from).count();
+long long ms_between(record_moment from, record_moment to) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
 
 bool tracing() {
@@ -161,7 +160,7 @@ void begin_phase(run_phase phase) {
     return;
   end_phase();
   current_phase = phase;
-  phase_started = record_clock::now();
+  phase_started = moment_now();
   if (report_path[0] != '\0')
     refresh_stopped_head();
   flush_trace();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 
@@ -19,6 +20,16 @@ bool recording(); // a trace or a report
 
 // A trace line, formatted by printf.
 void trace(const char *format, ...);
+
+// The moments the record measures latencies and times between.
+typedef std::chrono::steady_clock::time_point record_moment;
+inline record_moment moment_now() {
+  return std::chrono::steady_clock::now();
+}
+long long ms_between(record_moment from, record_moment to);
+inline long long ms_since(record_moment from) {
+  return ms_between(from, moment_now());
+}
 
 enum run_phase { PHASE_OPENING, PHASE_HANDSHAKE, PHASE_UPLOAD, PHASE_DRAIN, PHASE_LINES, PHASES };
 

@@ -1,6 +1,5 @@
 #include "program_lines.h"
 
-#include <chrono>
 #include <cstdio>
 
 #include "../base/report.h"
@@ -57,13 +56,10 @@ static void print_mark(BYTE reply, uint32_t *nack_count) {
   }
 }
 
-static void note_reply(uint32_t number, size_t length, BYTE reply,
-                       std::chrono::steady_clock::time_point sent) {
+static void note_reply(uint32_t number, size_t length, BYTE reply, record_moment sent) {
   if (!tracing())
     return;
-  long long waited =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent)
-          .count();
+  long long waited = ms_since(sent);
   trace("line %lu: %lu bytes, reply 0x%02X after %lld ms", (unsigned long)number,
         (unsigned long)length, reply, waited);
 }
@@ -72,9 +68,9 @@ static void note_reply(uint32_t number, size_t length, BYTE reply,
 // written what it was sent (false). Each mark shows as its reply arrives.
 static bool send_until_accepted(text_file *file, uint32_t number, uint32_t *nack_count) {
   for (;;) {
-    std::chrono::steady_clock::time_point sent;
+    record_moment sent;
     if (tracing())
-      sent = std::chrono::steady_clock::now();
+      sent = moment_now();
     send_line(file);
     BYTE reply = await_reply();
     note_reply(number, file->line_length, reply, sent);

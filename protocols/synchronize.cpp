@@ -1,7 +1,5 @@
 #include "synchronize.h"
 
-#include <chrono>
-
 #include "../base/report.h"
 #include "../base/run_record.h"
 #include "../base/status_line.h"
@@ -23,13 +21,10 @@ static void show_waiting(int next_attempt, int attempts) {
                 next_attempt, attempts);
 }
 
-static void note_reply(int attempt, const received_byte &reply,
-                       std::chrono::steady_clock::time_point sent) {
+static void note_reply(int attempt, const received_byte &reply, record_moment sent) {
   if (!tracing())
     return;
-  long long waited =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent)
-          .count();
+  long long waited = ms_since(sent);
   if (reply.count == 1)
     trace("handshake attempt %d: 0x%02X received after %lld ms", attempt, reply.value, waited);
   else
@@ -48,7 +43,7 @@ void synchronize(const handshake_choices &choices) {
     DWORD written = 0;
     facts.handshake_attempts = attempt;
     trace("handshake attempt %d: 0x%02X sent", attempt, SYNC_REQUEST);
-    std::chrono::steady_clock::time_point sent = std::chrono::steady_clock::now();
+    record_moment sent = moment_now();
     if (!WriteFile(serial_port, &SYNC_REQUEST, 1, &written, NULL))
       report_and_exit(&WRITE_FAILED, port_name, last_error_code());
     received_byte reply = receive_byte();

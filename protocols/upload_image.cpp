@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -12,8 +11,6 @@
 #include "../link/sending.h"
 #include "../link/serial_port.h"
 #include "../platform/platform.h"
-
-using record_clock = std::chrono::steady_clock;
 
 // The image is read whole into one buffer and handed to the port in one call.
 // The file and the buffer are held until the process ends.
@@ -42,10 +39,6 @@ static void note_image(const char *path, DWORD size) {
   hashing = new std::thread(hash_image, size);
 }
 
-static int64_t ms_between(record_clock::time_point from, record_clock::time_point to) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
-}
-
 void upload_image(const char *path) {
   image = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
   if (image == INVALID_HANDLE_VALUE)
@@ -64,16 +57,16 @@ void upload_image(const char *path) {
   if (!ReadFile(image, buffer, information.nFileSizeLow, &read_count, NULL))
     report_and_exit(&READ_FILE_FAILED, path, last_error_code());
   note_image(path, read_count);
-  record_clock::time_point started = record_clock::now();
+  record_moment started = moment_now();
   watch_sending(read_count);
   send_bytes(buffer, read_count);
   // "program loaded" means the image has left the port.
-  record_clock::time_point written = record_clock::now();
+  record_moment written = moment_now();
   begin_phase(PHASE_DRAIN);
   wait_until_sent();
   end_watching();
-  record_clock::time_point drained = record_clock::now();
-  int64_t sending_ms = ms_between(started, drained);
+  record_moment drained = moment_now();
+  long long sending_ms = ms_between(started, drained);
   if (hashing != NULL)
     hashing->join();
   trace("image sent in %lld ms (%.1f KiB/s), drained in %lld ms, SHA-256 %s", (long long)sending_ms,
