@@ -24,7 +24,7 @@ using pace_clock = std::chrono::steady_clock;
 // device): more than any driver's buffer has left, at many times the
 // line's rate. A write that blocked long shrinks it to a redraw's worth.
 static const DWORD QUEUE_POLL_MS = 20;
-static const uint32_t LARGEST_PIECE = 1u << 20;
+static const uint32_t LARGEST_PIECE = 64 * 1024; // as dd's blocks: a piece stays in the cache
 static const uint32_t FAST_PROOF_BYTES = 64 * 1024;
 static const uint32_t FAST_FACTOR = 4;
 static const std::chrono::milliseconds REDRAW(REDRAW_MS);
