@@ -2,26 +2,15 @@
 
 #include <cstring>
 
-const char *failure_name(const failure *what, va_list values) {
-  if (what->subject == NAMES_NOTHING)
-    return NULL;
+bool failure_values(const failure *what, va_list values, const char **name, unsigned *code) {
   va_list taken;
   va_copy(taken, values);
-  const char *name = va_arg(taken, const char *);
+  *name = what->subject != NAMES_NOTHING ? va_arg(taken, const char *) : NULL;
+  bool has_code = strstr(what->message, "%u") != NULL;
+  if (has_code)
+    *code = va_arg(taken, unsigned);
   va_end(taken);
-  return name;
-}
-
-bool failure_code(const failure *what, va_list values, unsigned *code) {
-  if (strstr(what->message, "%u") == NULL)
-    return false;
-  va_list taken;
-  va_copy(taken, values);
-  if (what->subject != NAMES_NOTHING)
-    va_arg(taken, const char *);
-  *code = va_arg(taken, unsigned);
-  va_end(taken);
-  return true;
+  return has_code;
 }
 
 const failure USAGE = {"Usage: tarvick <COM port> <comSettings> <filename>\n"

@@ -14,10 +14,9 @@ struct failure {
 };
 
 // What a failure's values ("values" as its message's) give: the name it
-// names ("%s" first; null for none), and its code ("%u" after it), where it
-// has one.
-const char *failure_name(const failure *what, va_list values);
-bool failure_code(const failure *what, va_list values, unsigned *code);
+// names ("%s" first; null for none), and its code ("%u" after it); false
+// where it has no code, leaving "code" as it was.
+bool failure_values(const failure *what, va_list values, const char **name, unsigned *code);
 
 extern const failure USAGE;
 extern const failure OPEN_PORT_FAILED;

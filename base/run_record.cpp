@@ -200,8 +200,9 @@ void record_failed(const failure *what, va_list values) {
   vsnprintf(message, sizeof message, what->message, shown);
   va_end(shown);
   message[strcspn(message, "\n")] = '\0'; // the usage's second line stays out
+  const char *name = NULL;
   unsigned code = 0;
-  bool has_code = failure_code(what, values, &code);
+  bool has_code = failure_values(what, values, &name, &code);
   trace("failed: %s, status 2", message);
   flush_trace();
   json report = facts_json();

@@ -94,7 +94,7 @@ static std::string given_as[OPTION_COUNT];
 static const char *given_in[OPTION_COUNT];
 
 // "--name=value", one argument each.
-static void take_argument(const char *argument, bool *given) {
+static void take_argument(const char *argument) {
   const char *equals = strchr(argument, '=');
   size_t length = equals != NULL ? (size_t)(equals - argument) : strlen(argument);
   const option *wanted = option_named(argument, length);
@@ -104,16 +104,15 @@ static void take_argument(const char *argument, bool *given) {
   if (equals == NULL)
     report_and_exit(&OPTION_REFUSED, argument, "a value is needed (--name=value)");
   take(*wanted, argument, equals + 1);
-  given[wanted - OPTIONS] = true;
   given_as[wanted - OPTIONS] = argument;
   given_in[wanted - OPTIONS] = "the command line";
 }
 
 // What the command line left unsaid, the environment may say.
-static void take_variables(const bool *given) {
+static void take_variables() {
   for (size_t i = 0; i < OPTION_COUNT; i++) {
     const char *value = getenv(OPTIONS[i].variable);
-    if (given[i] || value == NULL || *value == '\0')
+    if (given_in[i] != NULL || value == NULL || *value == '\0')
       continue;
     given_as[i] = std::string(OPTIONS[i].variable) + "=" + value;
     given_in[i] = "the environment";
@@ -142,16 +141,15 @@ const run_options &read_command_line(int argc, char **argv) {
   }
   chosen = run_options{};
   chosen.handshake = DEFAULT_HANDSHAKE;
-  bool given[OPTION_COUNT] = {};
   int at = 1;
   for (; at < argc && strncmp(argv[at], "--", 2) == 0; at++) {
     if (strcmp(argv[at], "--") == 0) {
       at++;
       break;
     }
-    take_argument(argv[at], given);
+    take_argument(argv[at]);
   }
-  take_variables(given);
+  take_variables();
   if (argc - at < 3)
     report_and_exit(&USAGE);
   chosen.port = argv[at];

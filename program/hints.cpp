@@ -68,9 +68,9 @@ void explain_failure(const failure *failed, va_list values) {
     vfprintf(stderr, what.message, shown);
     va_end(shown);
   }
-  const char *name = failure_name(failed, values);
+  const char *name = NULL;
   unsigned code = ANY_CODE;
-  bool has_code = failure_code(failed, values, &code);
+  bool has_code = failure_values(failed, values, &name, &code);
   char text[TEXT_SIZE];
   if (has_code) {
     describe_error(code, text, sizeof text);

@@ -145,7 +145,7 @@ void note_adapter(const char *port) {
   std::map<unsigned, std::string> ports;
   add_friendly_names(&ports);
   auto found = ports.find(com_number(port));
-  if (com_number(port) == 0 || found == ports.end() || found->second.empty())
+  if (found == ports.end() || found->second.empty())
     return;
   snprintf(facts.adapter, sizeof facts.adapter, "%s", found->second.c_str());
   trace("adapter: %s", found->second.c_str());
