@@ -3,12 +3,11 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "run_record.h"
 #include "status_line.h"
+#include "way_out.h"
 
-static const int FAILURE_STATUS = 2;
 static failure_follow_up follow_up = NULL;
 
 void follow_failures_with(failure_follow_up follow) {
@@ -27,9 +26,9 @@ void report_and_exit(const failure *what, ...) {
   fflush(stdout);
   if (follow_up != NULL)
     follow_up(what, values);
-  record_failed(what, values);
+  note_failure(what, values);
   va_end(values);
-  exit(FAILURE_STATUS); // a normal exit, so standard output is flushed
+  leave(FAILURE_STATUS);
 }
 
 unsigned last_error_code() {

@@ -6,7 +6,7 @@
 
 // Prints the failure's message, formatted by printf with the values that
 // follow (a pointer, as va_start takes no reference), on standard output and ends the process with
-// exit status 2, the one way every failure leaves the program.
+// exit status 2 through the one way out (way_out.h).
 [[noreturn]] void report_and_exit(const failure *what, ...);
 
 // What the program adds after a failure's message, before the run ends

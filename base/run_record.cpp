@@ -1,14 +1,16 @@
 #include "run_record.h"
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "../platform/platform.h"
+#include "../platform/record_files.h"
+#include "image_hash.h"
 
 using json = nlohmann::ordered_json;
 
@@ -17,42 +19,71 @@ run_facts facts;
 static const record_moment STARTED = moment_now();
 static const size_t TRACE_BUFFER = 1 << 16;
 static const size_t TRACE_LINE = 1024;
-static const size_t PATH_SIZE = 4096;
 static const char *const PHASE_NAMES[PHASES] = {"opening", "handshake", "upload", "drain", "lines"};
 
-static record_file trace_file = NO_RECORD_FILE;
-static bool trace_at_once = false; // standard error: a line as it comes
+static const char *trace_asked = nullptr;
+static const char *report_asked = nullptr;
+static record_place trace_place = {};
+static record_place report_place = {};
 // Lines wait here, so that 20,000 programming lines cost no more than
 // 20,000 copies; a stop handler writes out what waits.
 static char trace_buffer[TRACE_BUFFER];
 static std::atomic<size_t> trace_length(0);
 
-static char report_path[PATH_SIZE] = "";
-static char report_temporary[PATH_SIZE + 8] = "";
-// The report as a stop would end it, but for what a handler adds itself.
-static char stopped_head[16384];
-static std::atomic<size_t> stopped_head_length(0);
+// The record's state, which the hash's thread reads and refreshes too.
+static std::mutex record_lock;
 static char started_at[32] = "";
 static int64_t phase_ms[PHASES] = {-1, -1, -1, -1, -1};
-static int current_phase = -1;
+static std::atomic<int> current_phase(-1);
 static record_moment phase_started;
+static char failure_message[TRACE_LINE] = "";
+static bool failure_has_code = false;
+static unsigned failure_code = 0;
+
+// The report as a stop would write it, but for what a handler adds itself:
+// two copies, so that one is whole while the other is made, and none made
+// once a stop has begun to read.
+static char *stopped_heads[2] = {nullptr, nullptr};
+static size_t stopped_head_lengths[2] = {0, 0};
+static std::atomic<int> stopped_head_ready(-1);
+static std::atomic<bool> stop_reading(false);
 
 long long ms_between(record_moment from, record_moment to) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
 
+void trace_to(const char *path) {
+  trace_asked = path;
+}
+
+void report_to(const char *path) {
+  report_asked = path;
+}
+
+const char *trace_path() {
+  return trace_asked;
+}
+
+const char *report_path() {
+  return report_asked;
+}
+
 bool tracing() {
-  return trace_file != NO_RECORD_FILE;
+  return trace_place.kind != RECORD_NONE;
+}
+
+static bool reporting() {
+  return report_place.kind != RECORD_NONE;
 }
 
 bool recording() {
-  return tracing() || report_path[0] != '\0';
+  return tracing() || reporting();
 }
 
 static void flush_trace() {
   size_t length = trace_length;
-  if (length > 0)
-    write_record(trace_file, trace_buffer, length);
+  if (length > 0 && trace_place.error == 0)
+    write_to_stream(&trace_place, trace_buffer, length);
   trace_length = 0;
 }
 
@@ -63,24 +94,11 @@ static void note_start_time() {
   strftime(started_at, sizeof started_at, "%Y-%m-%dT%H:%M:%SZ", gmtime(&now));
 }
 
-bool trace_to(const char *path) {
-  trace_file = make_record_file(path);
-  trace_at_once = strcmp(path, "-") == 0;
+const char *start_trace() {
+  if (trace_asked == nullptr)
+    return nullptr;
   note_start_time();
-  return tracing();
-}
-
-// Written whole at the end; whether it can be is tried now, so that a place
-// it cannot go to is told before the port is touched.
-bool report_to(const char *path) {
-  if (strlen(path) >= PATH_SIZE)
-    return false;
-  snprintf(report_temporary, sizeof report_temporary, "%s.tmp", path);
-  if (!can_make_file(report_temporary))
-    return false;
-  snprintf(report_path, sizeof report_path, "%s", path);
-  note_start_time();
-  return true;
+  return open_record_place(trace_asked, false, &trace_place);
 }
 
 void trace(const char *format, ...) {
@@ -98,12 +116,16 @@ void trace(const char *format, ...) {
     flush_trace();
   memcpy(trace_buffer + trace_length, line, length);
   trace_length += length;
-  if (trace_at_once)
+  if (strcmp(trace_asked, "-") == 0) // standard error: a line as it comes
     flush_trace();
 }
 
+static json text(const char *name) {
+  return name != nullptr ? json(text_in_utf8(name)) : json(nullptr);
+}
+
 // Everything the report holds but how the run ended and the counts that
-// move while it runs.
+// move while it runs. Called with the record's lock held.
 static json facts_json() {
   json phases = json::object();
   for (int i = 0; i < PHASES; i++)
@@ -111,26 +133,25 @@ static json facts_json() {
       phases[PHASE_NAMES[i]] = phase_ms[i];
   json adapter = json::object();
   if (facts.adapter[0] != '\0')
-    adapter["description"] = facts.adapter;
+    adapter["description"] = text(facts.adapter);
   if (facts.adapter_serial[0] != '\0')
-    adapter["serial"] = facts.adapter_serial;
+    adapter["serial"] = text(facts.adapter_serial);
   if (facts.stable_names[0] != '\0')
-    adapter["stable_names"] = facts.stable_names;
-  return json{
-      {"tool", "tarvick"},
-      {"version", TARVICK_VERSION},
-      {"started", started_at},
-      {"port", facts.port ? facts.port : ""},
-      {"adapter", adapter},
-      {"settings",
-       {{"asked", facts.settings_asked ? facts.settings_asked : ""},
-        {"read_back", facts.settings_read_back}}},
-      {"image",
-       {{"path", facts.image ? facts.image : ""},
-        {"size", facts.image_size},
-        {"sha256", facts.image_sha256_ready ? json(facts.image_sha256) : json(nullptr)}}},
-      {"programming_file", facts.programming_file ? json(facts.programming_file) : json(nullptr)},
-      {"phases_ms", phases}};
+    adapter["stable_names"] = text(facts.stable_names);
+  return json{{"tool", "tarvick"},
+              {"version", TARVICK_VERSION},
+              {"started", started_at},
+              {"port", text(facts.port ? facts.port : "")},
+              {"adapter", adapter},
+              {"settings",
+               {{"asked", text(facts.settings_asked ? facts.settings_asked : "")},
+                {"read_back", text(facts.settings_read_back)}}},
+              {"image",
+               {{"path", text(facts.image ? facts.image : "")},
+                {"size", facts.image_size},
+                {"sha256", facts.image_sha256_ready ? json(facts.image_sha256) : json(nullptr)}}},
+              {"programming_file", text(facts.programming_file)},
+              {"phases_ms", phases}};
 }
 
 static void add_counts(json *report) {
@@ -140,14 +161,76 @@ static void add_counts(json *report) {
   (*report)["nacks"] = (uint32_t)facts.nacks;
 }
 
+// Bytes that are not UTF-8 (a name in another encoding) are each written as
+// U+FFFD, the replacement character: JSON holds Unicode text only.
+static std::string dumped(const json &report) {
+  return report.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// Made outside any handler; a stop that has begun to read keeps the copy it
+// reads whole. Called with the record's lock held.
 static void refresh_stopped_head() {
-  std::string head = facts_json().dump();
-  head.pop_back(); // the closing brace: a handler adds the rest
-  stopped_head_length = 0;
-  if (head.size() > sizeof stopped_head)
+  if (!reporting() || stop_reading)
     return;
-  memcpy(stopped_head, head.data(), head.size());
-  stopped_head_length = head.size();
+  std::string head;
+  try {
+    head = dumped(facts_json());
+  } catch (const std::exception &) {
+    return;
+  }
+  head.pop_back(); // the closing brace: a handler adds the rest
+  int slot = stopped_head_ready == 0 ? 1 : 0;
+  char *copy = static_cast<char *>(realloc(stopped_heads[slot], head.size()));
+  if (copy == nullptr || stop_reading)
+    return;
+  memcpy(copy, head.data(), head.size());
+  stopped_heads[slot] = copy;
+  stopped_head_lengths[slot] = head.size();
+  stopped_head_ready = slot;
+}
+
+void refresh_stopped_report() {
+  std::lock_guard<std::mutex> lock(record_lock);
+  refresh_stopped_head();
+}
+
+// A report that cannot be written is said once, naming its file.
+static bool write_report(json report) {
+  std::string whole;
+  try {
+    whole = dumped(report) + "\n";
+  } catch (const std::exception &) {
+    report_place.error = report_place.error != 0 ? report_place.error : ERROR_NOT_ENOUGH_MEMORY;
+    return false;
+  }
+  const char *parts[] = {whole.c_str()};
+  size_t lengths[] = {whole.size()};
+  return replace_whole(&report_place, parts, lengths, 1);
+}
+
+// The report at FILE says at once that this run is running, so that a run
+// killed on its way leaves no earlier run's success behind. A FIFO or a
+// device gets the one report of how the run ended, and nothing before it.
+const char *start_report() {
+  if (report_asked == nullptr)
+    return nullptr;
+  note_start_time();
+  if (const char *refused = open_record_place(report_asked, true, &report_place))
+    return refused;
+  std::lock_guard<std::mutex> lock(record_lock);
+  refresh_stopped_head();
+  if (report_place.kind == RECORD_STREAM)
+    return nullptr;
+  json report = facts_json();
+  add_counts(&report);
+  report["outcome"] = "running";
+  report["exit_status"] = nullptr;
+  if (write_report(report))
+    return nullptr;
+  static char reason[256];
+  describe_error(report_place.error, reason, sizeof reason);
+  report_place.kind = RECORD_NONE;
+  return reason;
 }
 
 static void end_phase() {
@@ -158,59 +241,78 @@ static void end_phase() {
 void begin_phase(run_phase phase) {
   if (!recording())
     return;
+  std::lock_guard<std::mutex> lock(record_lock);
   end_phase();
   current_phase = phase;
   phase_started = moment_now();
-  if (report_path[0] != '\0')
+  refresh_stopped_head();
+  flush_trace();
+}
+
+void note_image(const char *path, const void *data, uint32_t size) {
+  if (!recording())
+    return;
+  trace("image %s: %lu bytes", path, (unsigned long)size);
+  {
+    std::lock_guard<std::mutex> lock(record_lock);
+    facts.image_size = size;
     refresh_stopped_head();
-  flush_trace();
+  }
+  hash_beside(data, size, facts.image_sha256, &facts.image_sha256_ready, refresh_stopped_report);
 }
 
-static void write_report(json report) {
-  if (report_path[0] == '\0')
-    return;
-  std::string text = report.dump() + "\n";
-  const char *parts[] = {text.c_str()};
-  size_t lengths[] = {text.size()};
-  if (!replace_file(report_temporary, report_path, parts, lengths, 1))
-    fprintf(stderr, "tarvick: the report could not be written to %s\n", report_path);
-}
-
-void record_loaded() {
+void note_failure(const failure *what, va_list values) {
   if (!recording())
     return;
-  end_phase();
-  trace("loaded: %u bytes, %u lines, %u nacks, status 0", (unsigned)facts.bytes_sent,
-        (unsigned)facts.lines_sent, (unsigned)facts.nacks);
-  flush_trace();
-  json report = facts_json();
-  add_counts(&report);
-  report["outcome"] = "loaded";
-  report["exit_status"] = 0;
-  write_report(report);
-}
-
-void record_failed(const failure *what, va_list values) {
-  if (!recording())
-    return;
-  end_phase();
-  char message[TRACE_LINE];
   va_list shown;
   va_copy(shown, values);
-  vsnprintf(message, sizeof message, what->message, shown);
+  vsnprintf(failure_message, sizeof failure_message, what->message, shown);
   va_end(shown);
-  message[strcspn(message, "\n")] = '\0'; // the usage's second line stays out
+  failure_message[strcspn(failure_message, "\n")] = '\0'; // the usage's second line stays out
   const char *name = NULL;
-  unsigned code = 0;
-  bool has_code = failure_values(what, values, &name, &code);
-  trace("failed: %s, status 2", message);
+  failure_has_code = failure_values(what, values, &name, &failure_code);
+}
+
+// Said on standard error, once, for each record that could not be written.
+static bool say_if_lost(const record_place &place, const char *what, const char *path) {
+  if (place.error == 0)
+    return true;
+  char reason[256];
+  describe_error(place.error, reason, sizeof reason);
+  char line[RECORD_PATH_SIZE + 400];
+  int length = snprintf(line, sizeof line, "tarvick: the %s could not be written to %s: %s\n",
+                        what, path, reason);
+  write_error_at_once(line, (size_t)length < sizeof line ? (size_t)length : sizeof line - 1);
+  return false;
+}
+
+bool finish_records(int status) {
+  if (!recording())
+    return true;
+  std::lock_guard<std::mutex> lock(record_lock);
+  end_phase();
+  bool failed = failure_message[0] != '\0' || status != 0;
+  if (reporting()) {
+    json report = facts_json();
+    add_counts(&report);
+    report["outcome"] = failed ? "failed" : "loaded";
+    report["exit_status"] = failed ? 2 : 0;
+    if (failed)
+      report["failure"] = {{"message", text(failure_message)},
+                           {"code", failure_has_code ? json(failure_code) : json(nullptr)}};
+    write_report(report);
+  }
+  bool kept = report_place.error == 0;
+  if (failed)
+    trace("failed: %s, status 2", failure_message);
+  else
+    trace("loaded: %u bytes, %u lines, %u nacks, status %d", (unsigned)facts.bytes_sent,
+          (unsigned)facts.lines_sent, (unsigned)facts.nacks, kept ? 0 : 2);
+  if (!kept)
+    trace("the report could not be written to %s", report_asked);
   flush_trace();
-  json report = facts_json();
-  add_counts(&report);
-  report["outcome"] = "failed";
-  report["exit_status"] = 2;
-  report["failure"] = {{"message", message}, {"code", has_code ? json(code) : json(nullptr)}};
-  write_report(report);
+  kept = say_if_lost(report_place, "report", report_asked) && kept;
+  return say_if_lost(trace_place, "trace", trace_asked) && kept;
 }
 
 // Plain system calls from here on: a signal handler calls it.
@@ -225,39 +327,54 @@ static size_t decimal(uint32_t number, char *text) {
   return length;
 }
 
-void record_stopped(const char *stopped_by) {
-  char line[64];
-  size_t length = 0;
-  if (tracing()) {
-    static const char STOPPED[] = " ms  stopped by ";
-    flush_trace();
-    static const char SPACES[] = "       ";
-    length = decimal((uint32_t)ms_since(STARTED), line);
-    const char *parts[] = {SPACES, line, STOPPED, stopped_by, "\n"};
-    size_t lengths[] = {length < 7 ? 7 - length : 0, length, sizeof STOPPED - 1, strlen(stopped_by),
-                        1};
-    for (int i = 0; i < 5; i++)
-      write_record(trace_file, parts[i], lengths[i]);
-  }
-  size_t head = stopped_head_length;
-  if (report_path[0] == '\0' || head == 0)
+static void trace_stopped(const char *stopped_by) {
+  static const char STOPPED[] = " ms  stopped by ";
+  static const char SPACES[] = "       ";
+  flush_trace();
+  char line[16];
+  size_t length = decimal((uint32_t)ms_since(STARTED), line);
+  const char *parts[] = {SPACES, line, STOPPED, stopped_by, "\n"};
+  size_t lengths[] = {length < 7 ? 7 - length : 0, length, sizeof STOPPED - 1, strlen(stopped_by),
+                      1};
+  for (int i = 0; i < 5 && trace_place.error == 0; i++)
+    write_to_stream(&trace_place, parts[i], lengths[i]);
+}
+
+static void say_lost_at_once(const record_place &place, const char *what, const char *path) {
+  if (place.error == 0)
     return;
-  char counts[200];
-  length = 0;
-  const char *names[] = {
-      ",\"handshake_attempts\":", ",\"bytes_sent\":", ",\"lines_sent\":", ",\"nacks\":"};
-  uint32_t values[] = {(uint32_t)facts.handshake_attempts, facts.bytes_sent, facts.lines_sent,
-                       facts.nacks};
-  for (int i = 0; i < 4; i++) {
-    memcpy(counts + length, names[i], strlen(names[i]));
-    length += strlen(names[i]);
-    length += decimal(values[i], counts + length);
+  const char *parts[] = {"tarvick: the ", what, " could not be written to ", path, "\n"};
+  for (const char *part : parts)
+    write_error_at_once(part, strlen(part));
+}
+
+void finish_records_at_once(const char *stopped_by) {
+  if (tracing())
+    trace_stopped(stopped_by);
+  stop_reading = true;
+  int slot = stopped_head_ready;
+  if (reporting() && slot >= 0) {
+    char counts[200];
+    size_t length = 0;
+    const char *names[] = {
+        ",\"handshake_attempts\":", ",\"bytes_sent\":", ",\"lines_sent\":", ",\"nacks\":"};
+    uint32_t values[] = {(uint32_t)facts.handshake_attempts, facts.bytes_sent, facts.lines_sent,
+                         facts.nacks};
+    for (int i = 0; i < 4; i++) {
+      memcpy(counts + length, names[i], strlen(names[i]));
+      length += strlen(names[i]);
+      length += decimal(values[i], counts + length);
+    }
+    static const char OUTCOME[] =
+        ",\"outcome\":\"stopped\",\"exit_status\":null,\"stopped_in\":\"";
+    static const char BY[] = "\",\"stopped_by\":\"";
+    int phase_now = current_phase;
+    const char *phase = phase_now >= 0 ? PHASE_NAMES[phase_now] : "";
+    const char *parts[] = {stopped_heads[slot], counts, OUTCOME, phase, BY, stopped_by, "\"}\n"};
+    size_t lengths[] = {stopped_head_lengths[slot], length, sizeof OUTCOME - 1, strlen(phase),
+                        sizeof BY - 1, strlen(stopped_by), 3};
+    replace_whole(&report_place, parts, lengths, 7);
   }
-  static const char OUTCOME[] = ",\"outcome\":\"stopped\",\"exit_status\":null,\"stopped_in\":\"";
-  static const char BY[] = "\",\"stopped_by\":\"";
-  const char *phase = current_phase >= 0 ? PHASE_NAMES[current_phase] : "";
-  const char *parts[] = {stopped_head, counts, OUTCOME, phase, BY, stopped_by, "\"}\n"};
-  size_t lengths[] = {
-      head, length, sizeof OUTCOME - 1, strlen(phase), sizeof BY - 1, strlen(stopped_by), 3};
-  replace_file(report_temporary, report_path, parts, lengths, 7);
+  say_lost_at_once(report_place, "report", report_asked);
+  say_lost_at_once(trace_place, "trace", trace_asked);
 }

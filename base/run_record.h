@@ -1,8 +1,10 @@
-// The record of a run, for support and for the factory: the trace, a line an
-// event as it happens, with the milliseconds since the start (--trace=FILE,
-// "-" for standard error), and the report, one JSON object written whole
-// when the run ends, however it ends (--report=FILE). Where neither is
-// asked for, each call costs a test. Never the image's contents.
+// The record of a run, for support and for the factory: the trace, one line
+// for each event as it happens, with the milliseconds since the start
+// (--trace=FILE, "-" for standard error), and the report, one JSON object
+// that replaces the file whole (--report=FILE). The report says the run is
+// running from its start, and how it ended once it has, however it ended.
+// Where neither is asked for, each call costs a test. Never the image's
+// contents.
 #pragma once
 
 #include <atomic>
@@ -12,11 +14,20 @@
 
 #include "failures.h"
 
-// Where they go; false where the file cannot be made there.
-bool trace_to(const char *path);
-bool report_to(const char *path);
+// Where they go, as given on the command line (the last one given wins);
+// nothing is made until the records start.
+void trace_to(const char *path);
+void report_to(const char *path);
+const char *trace_path(); // null where none was asked for
+const char *report_path();
 bool tracing();
 bool recording(); // a trace or a report
+
+// Starts each record once the command line is taken, the facts below
+// filled in: the trace is made, and the report replaced by one that says
+// the run is running. Each gives null, or why its file cannot be written.
+const char *start_trace();
+const char *start_report();
 
 // A trace line, formatted by printf.
 void trace(const char *format, ...);
@@ -48,7 +59,7 @@ struct run_facts {
   char image_sha256[SHA256_TEXT];
   std::atomic<bool> image_sha256_ready; // worked out beside the upload
   volatile int handshake_attempts;
-  volatile uint32_t bytes_sent;
+  volatile uint32_t bytes_sent; // what the port took, write by write
   volatile uint32_t lines_sent;
   volatile uint32_t nacks;
 };
@@ -56,11 +67,17 @@ extern run_facts facts;
 
 // The run's phases, begun in turn; each one's time goes into the report.
 void begin_phase(run_phase phase);
+// The image, once it is read: its size goes into the record at once, and
+// its SHA-256 once it is worked out, on a thread of its own.
+void note_image(const char *path, const void *data, uint32_t size);
+// Makes what a stop would write agree with the facts as they are now.
+void refresh_stopped_report();
 
-// How the run ended: completed, failed through report_and_exit (the
-// message's values as given to it), or stopped (from a signal handler or a
-// console control handler: plain system calls only). Each writes the end to
-// the trace and the report.
-void record_loaded();
-void record_failed(const failure *what, va_list values);
-void record_stopped(const char *stopped_by);
+// How the run ended. A failure is noted with its message's values, as
+// given to report_and_exit; the way out then finishes the records with the
+// run's exit status, and false comes back where a record could not be
+// written (said on standard error). A stop finishes them from a signal
+// handler or a console control handler: plain system calls only.
+void note_failure(const failure *what, va_list values);
+bool finish_records(int status);
+void finish_records_at_once(const char *stopped_by);

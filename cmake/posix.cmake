@@ -19,6 +19,7 @@ endif()
 target_include_directories(tarvick_posix PUBLIC posix/include PRIVATE posix)
 
 add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} platform/platform_posix.cpp
+                                 platform/record_files_posix.cpp
                                  program/process_posix.cpp program/hints_posix.cpp)
 if(APPLE)
   target_sources(tarvick_core PRIVATE program/port_list_bsd.cpp platform/hash_commoncrypto.cpp)

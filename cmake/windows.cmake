@@ -4,6 +4,7 @@ configure_file(program/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/version.rc @ONL
 configure_file(program/tarvick.exe.manifest.in ${CMAKE_CURRENT_BINARY_DIR}/tarvick.exe.manifest
                @ONLY)
 add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} platform/platform_windows.cpp
+                                 platform/record_files_windows.cpp
                                  program/process_windows.cpp program/hints_windows.cpp
                                  program/port_list_windows.cpp)
 target_sources(tarvick_core PRIVATE platform/hash_windows.cpp)

@@ -14,9 +14,8 @@ uint32_t bytes_sent = 0;
 
 // Fetched once at opening; only its read fields change after that, so the
 // write time-outs stay as the port had them, unless a write time-out was
-// asked for: then they are put back as found when the run ends.
+// asked for: then the way out puts them back as found.
 static COMMTIMEOUTS port_timeouts;
-static COMMTIMEOUTS found_timeouts;
 static DWORD asked_write_limit = 0; // ms, 0: none asked
 static uint32_t line_speed = 0;     // bytes a second, at the settings applied
 
@@ -116,20 +115,15 @@ static void take_driven_lines(const port_choices &choices) {
     keep_lines_after_run(serial_port);
 }
 
-static void give_back_write_timeouts() {
-  SetCommTimeouts(serial_port, &found_timeouts);
-}
-
 // A write time-out ends a write that nothing leaves for that long; the
 // port's own are put back however the run ends, as Windows keeps them.
 static void limit_writes(DWORD write_timeout_ms) {
   if (write_timeout_ms == 0)
     return;
   asked_write_limit = write_timeout_ms;
-  found_timeouts = port_timeouts;
+  keep_found_timeouts(serial_port, port_timeouts);
   port_timeouts.WriteTotalTimeoutMultiplier = 0;
   port_timeouts.WriteTotalTimeoutConstant = write_timeout_ms;
-  atexit(give_back_write_timeouts);
 }
 
 // The settings as the driver holds them now, in words, for the record.

@@ -1,19 +1,18 @@
-// Windows: SHA-256 by BCrypt.
+// Windows: SHA-256 by BCrypt, a piece at a time.
 #include <windows.h>
 
 #include <bcrypt.h>
 
 #include "platform.h"
 
-bool sha256(const void *data, size_t size, unsigned char *digest) {
-  const size_t PIECE = 1u << 30;
+bool sha256(const void *data, size_t size, unsigned char *digest, const std::atomic<bool> &stop) {
   BCRYPT_ALG_HANDLE algorithm = NULL;
   BCRYPT_HASH_HANDLE hash = NULL;
   bool made = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, NULL, 0) >= 0 &&
               BCryptCreateHash(algorithm, &hash, NULL, 0, NULL, 0, 0) >= 0;
   for (const unsigned char *bytes = static_cast<const unsigned char *>(data); made && size > 0;) {
-    size_t piece = size < PIECE ? size : PIECE;
-    made = BCryptHashData(hash, (PUCHAR)bytes, (ULONG)piece, 0) >= 0;
+    size_t piece = size < SHA256_PIECE ? size : SHA256_PIECE;
+    made = !stop && BCryptHashData(hash, (PUCHAR)bytes, (ULONG)piece, 0) >= 0;
     bytes += piece;
     size -= piece;
   }

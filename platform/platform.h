@@ -6,8 +6,11 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <thread>
 
 // Asks the port's driver to pass received bytes on at once: every reply
 // the protocols wait for is one byte.
@@ -23,27 +26,39 @@ bool port_is_busy(unsigned code);
 // system's own exclusive use may not hold (Wine lets a second program open
 // a COM port); gives the error code of a refusal, or 0.
 unsigned claim_port_name(const char *name);
+// What the run changes on the port and the system, put back however it
+// ends: the port's time-outs as they were found (Windows keeps them for the
+// next program), and the platform's own (exclusive use and low latency on
+// Linux and macOS, the console's mode on Windows). Putting back is made of
+// plain system calls, so that a signal handler may do it.
+void keep_found_timeouts(HANDLE port, const COMMTIMEOUTS &found);
+void put_back_what_the_run_changed();
+void put_back_system_state(); // the platform's own part of it
+
+// Starts `body` on a thread of the program's own, which takes none of the
+// signals the run handles: they land on the main thread, where the
+// handlers expect them. False where no thread could be started.
+bool start_helper(std::thread *thread, void (*body)());
+// Holds off the stopping signals (Ctrl-C and the like) from now on, for a
+// run that is on its way out; the timer's signal still comes.
+void hold_stops();
+// Ends a run that was stopped, as it was stopped: by the signal `how` on
+// Linux and macOS, with the code `how` on Windows. No library clean-up runs.
+[[noreturn]] void end_stopped(int how);
+
 // Advice for a buffer about to be filled with a whole image.
 void advise_large_buffer(void *buffer, size_t size);
 
 // The SHA-256 of `size` bytes into `digest`, by the platform's own library
-// (OpenSSL's libcrypto on Linux, CommonCrypto on macOS, BCrypt on Windows).
+// (OpenSSL's libcrypto on Linux, CommonCrypto on macOS, BCrypt on Windows),
+// worked out a piece at a time: false, soon, once `stop` is set.
 const size_t SHA256_SIZE = 32;
-bool sha256(const void *data, size_t size, unsigned char *digest);
+const size_t SHA256_PIECE = 1u << 20;
+bool sha256(const void *data, size_t size, unsigned char *digest, const std::atomic<bool> &stop);
 
-// Files the run's record goes to, written with plain system calls only, so
-// that a signal handler may write them too: made anew, or standard error
-// for "-"; NO_RECORD_FILE where one cannot be made.
-typedef intptr_t record_file;
-const record_file NO_RECORD_FILE = -1;
-record_file make_record_file(const char *path);
-void write_record(record_file file, const char *text, size_t length);
-// Whether a file can be made at `path`: it is made, and removed again.
-bool can_make_file(const char *path);
-// Writes `parts` into `temporary` and renames it to `path`, so that `path`
-// holds all of them or stays as it was. Plain system calls only.
-bool replace_file(const char *temporary, const char *path, const char *const *parts,
-                  const size_t *lengths, int count);
+// Text for the record in UTF-8: names arrive in the system's code page
+// (Windows' active code page; bytes as given on Linux and macOS).
+std::string text_in_utf8(const char *text);
 
 // Whether standard error (standard output) is a terminal, a console on
 // Windows: only standard error is ever drawn on.

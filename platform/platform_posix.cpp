@@ -1,6 +1,8 @@
 // Linux and macOS: tuning for the port and the image, the terminal, and
 // error texts.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "../posix/held_ports.h"
 #include "platform.h"
@@ -76,11 +79,53 @@ int terminal_width() {
 void hold_drawing() {}
 void let_drawing_go() {}
 
-record_file make_record_file(const char *path) {
-  if (strcmp(path, "-") == 0)
-    return STDERR_FILENO;
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  return fd >= 0 ? fd : NO_RECORD_FILE;
+std::string text_in_utf8(const char *text) {
+  return text;
+}
+
+// The signals the run handles, and the timer's, which cuts a closing wait
+// short: a thread of the program's own takes none of them.
+static void run_signals(sigset_t *set) {
+  sigemptyset(set);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM})
+    sigaddset(set, signal_number);
+}
+
+bool start_helper(std::thread *thread, void (*body)()) {
+  sigset_t held, before;
+  run_signals(&held);
+  pthread_sigmask(SIG_BLOCK, &held, &before);
+  bool started = true;
+  try {
+    *thread = std::thread(body);
+  } catch (const std::system_error &) {
+    started = false;
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return started;
+}
+
+void hold_stops() {
+  sigset_t held;
+  run_signals(&held);
+  sigdelset(&held, SIGALRM);
+  pthread_sigmask(SIG_BLOCK, &held, nullptr);
+}
+
+void end_stopped(int how) {
+  signal(how, SIG_DFL);
+  sigset_t own;
+  sigemptyset(&own);
+  sigaddset(&own, how);
+  pthread_sigmask(SIG_UNBLOCK, &own, nullptr);
+  raise(how);
+  _exit(128 + how); // a signal that does not end a process by itself
+}
+
+// The ports held for exclusive use, with the low latency asked of their
+// drivers, closed at once.
+void put_back_system_state() {
+  release_held_ports();
 }
 
 static bool write_all(int fd, const char *text, size_t length) {
@@ -94,34 +139,6 @@ static bool write_all(int fd, const char *text, size_t length) {
     length -= (size_t)put;
   }
   return true;
-}
-
-void write_record(record_file file, const char *text, size_t length) {
-  write_all((int)file, text, length);
-}
-
-bool can_make_file(const char *path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0)
-    return false;
-  close(fd);
-  unlink(path);
-  return true;
-}
-
-bool replace_file(const char *temporary, const char *path, const char *const *parts,
-                  const size_t *lengths, int count) {
-  int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool written = fd >= 0;
-  for (int i = 0; written && i < count; i++)
-    written = write_all(fd, parts[i], lengths[i]);
-  written = written && fsync(fd) == 0;
-  if (fd >= 0)
-    close(fd);
-  if (written && rename(temporary, path) == 0)
-    return true;
-  unlink(temporary);
-  return false;
 }
 
 void write_error_at_once(const char *text, size_t length) {

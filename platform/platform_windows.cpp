@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "platform.h"
 
@@ -85,47 +86,42 @@ void let_drawing_go() {
   ReleaseSRWLockExclusive(&drawing);
 }
 
-record_file make_record_file(const char *path) {
-  if (strcmp(path, "-") == 0)
-    return (record_file)GetStdHandle(STD_ERROR_HANDLE);
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, NULL);
-  return file != INVALID_HANDLE_VALUE ? (record_file)file : NO_RECORD_FILE;
+// The active code page is UTF-8 where the manifest is honoured (Windows 10
+// 1903 and later); elsewhere names come in the system's own code page.
+std::string text_in_utf8(const char *text) {
+  if (GetACP() == CP_UTF8)
+    return text;
+  int wide_length = MultiByteToWideChar(CP_ACP, 0, text, -1, NULL, 0);
+  std::wstring wide(wide_length > 0 ? (size_t)wide_length : 1, L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], wide_length);
+  int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, NULL, 0, NULL, NULL);
+  std::string converted(length > 0 ? (size_t)length : 1, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &converted[0], length, NULL, NULL);
+  converted.resize(strlen(converted.c_str()));
+  return converted;
 }
 
-static bool write_all(HANDLE file, const char *text, size_t length) {
-  DWORD written = 0;
-  return WriteFile(file, text, (DWORD)length, &written, NULL) && written == length;
-}
-
-void write_record(record_file file, const char *text, size_t length) {
-  write_all((HANDLE)file, text, length);
-}
-
-bool can_make_file(const char *path) {
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, NULL);
-  if (file == INVALID_HANDLE_VALUE)
+bool start_helper(std::thread *thread, void (*body)()) {
+  try {
+    *thread = std::thread(body);
+  } catch (const std::system_error &) {
     return false;
-  CloseHandle(file);
+  }
   return true;
 }
 
-bool replace_file(const char *temporary, const char *path, const char *const *parts,
-                  const size_t *lengths, int count) {
-  HANDLE file =
-      CreateFileA(temporary, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-  bool written = file != INVALID_HANDLE_VALUE;
-  for (int i = 0; written && i < count; i++)
-    written = write_all(file, parts[i], lengths[i]);
-  written = written && FlushFileBuffers(file);
-  if (file != INVALID_HANDLE_VALUE)
-    CloseHandle(file);
-  if (written && MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING))
-    return true;
-  DeleteFileA(temporary);
-  return false;
+// A console's stop events come on a thread of their own, which waits for
+// a run already on its way out.
+void hold_stops() {}
+
+// TerminateProcess runs no library clean-up and no DLL's detach under a
+// thread that was stopped in the middle of it.
+void end_stopped(int how) {
+  TerminateProcess(GetCurrentProcess(), (UINT)how);
+  ExitProcess((UINT)how);
 }
+
+void put_back_system_state() {}
 
 void write_error_at_once(const char *text, size_t length) {
   DWORD written = 0;

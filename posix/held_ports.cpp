@@ -12,8 +12,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include "handle.h"
 #include "held_ports.h"
 #include <tty_settings.h>
@@ -66,10 +64,6 @@ static void close_at_once(int fd) {
   setitimer(ITIMER_REAL, &OFF, nullptr);
 }
 
-static void release_at_exit() {
-  release_held_ports();
-}
-
 void release_held_ports() {
   sigset_t before;
   hold_signals(&before);
@@ -91,9 +85,6 @@ static held_port *entry_of(int fd) {
 void hold_port(int fd) {
   if (held_count == MAX_HELD)
     return;
-  static bool exit_hooked = false;
-  if (!exit_hooked)
-    exit_hooked = atexit(release_at_exit) == 0;
   sigset_t before;
   hold_signals(&before);
   held_port port = {fd, false, false, 0};

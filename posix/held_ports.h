@@ -1,15 +1,15 @@
 // Exclusive use of a port, and what Windows does for a process when it
 // ends, however it ends, that a POSIX system does not: the ports it held
 // for exclusive use are let go, with the driver flags the run changed on
-// them. Normal exits do it by themselves; a signal handler that ends the
-// process calls it. Beyond the Win32 interface, for the platform's own
-// policies and for CreateFileA and CloseHandle.
+// them. The program's way out calls it, however the run ends. Beyond the
+// Win32 interface, for the platform's own policies and for CreateFileA and
+// CloseHandle.
 #pragma once
 
 #include <windows.h>
 
 // Taken when a port opens with share mode 0, given back when its handle
-// closes or the process ends.
+// closes or release_held_ports is called.
 void hold_port(int fd);
 void release_port(int fd);
 

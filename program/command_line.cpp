@@ -7,6 +7,7 @@
 #include "../base/report.h"
 #include "../base/run_record.h"
 #include "../base/status_line.h"
+#include "../platform/record_files.h"
 #include "option_values.h"
 #include "options.h"
 
@@ -38,14 +39,15 @@ static const char *take_write_timeout(const char *value) {
   return read_duration(value, &chosen.opening.write_timeout_ms);
 }
 
-// Made at once, so that a place they cannot go to is told before the port
-// is touched.
+// Only taken here: the files are made once the whole command line is.
 static const char *take_trace(const char *value) {
-  return trace_to(value) ? NULL : "the trace cannot be written there (- is standard error)";
+  trace_to(value);
+  return NULL;
 }
 
 static const char *take_report(const char *value) {
-  return report_to(value) ? NULL : "the report cannot be written there";
+  report_to(value);
+  return NULL;
 }
 
 static const char *take_progress(const char *value) {
@@ -120,17 +122,49 @@ static void take_variables() {
   }
 }
 
+static size_t option_index(const char *name) {
+  return (size_t)(option_named(name, strlen(name)) - OPTIONS);
+}
+
+// A record must never go over another of the run's files: the image would
+// be lost, or the port written to.
+static void refuse_clashing_record(const char *path, const char *option, const char *other_record) {
+  size_t which = option_index(option);
+  if (path == NULL || (which == option_index("--trace") && strcmp(path, "-") == 0))
+    return;
+  const struct {
+    const char *file, *what;
+  } others[] = {{chosen.image, "that is the image"},
+                {chosen.programming_file, "that is the programming file"},
+                {chosen.port, "that is the port"},
+                {other_record, "the trace and the report cannot be one file"}};
+  for (const auto &other : others)
+    if (other.file != NULL && same_file(path, other.file))
+      report_and_exit(&OPTION_REFUSED, given_as[which].c_str(), other.what);
+}
+
+static void start_record(const char *option, const char *(*start)(), const char *what) {
+  if (const char *refused = start())
+    report_and_exit(&OPTION_REFUSED, given_as[option_index(option)].c_str(),
+                    (std::string(what) + " cannot be written there: " + refused).c_str());
+}
+
 // What the record starts with: the options in effect, and what the run is
-// asked to do.
-static void start_record() {
-  trace("tarvick %s", TARVICK_VERSION);
-  for (size_t i = 0; i < OPTION_COUNT; i++)
-    if (given_in[i] != NULL)
-      trace("option %s, from %s", given_as[i].c_str(), given_in[i]);
+// asked to do. Nothing is made before the whole command line is taken, so
+// that a run refused for it touches no record.
+static void start_records() {
+  refuse_clashing_record(trace_path(), "--trace", NULL);
+  refuse_clashing_record(report_path(), "--report", trace_path());
   facts.port = chosen.port;
   facts.settings_asked = chosen.settings;
   facts.image = chosen.image;
   facts.programming_file = chosen.programming_file;
+  start_record("--trace", start_trace, "the trace");
+  start_record("--report", start_report, "the report");
+  trace("tarvick %s", TARVICK_VERSION);
+  for (size_t i = 0; i < OPTION_COUNT; i++)
+    if (given_in[i] != NULL)
+      trace("option %s, from %s", given_as[i].c_str(), given_in[i]);
 }
 
 const run_options &read_command_line(int argc, char **argv) {
@@ -159,6 +193,6 @@ const run_options &read_command_line(int argc, char **argv) {
   chosen.opening.drives_dtr = drives_dtr(chosen.reset_entry) || drives_dtr(chosen.reset_exit);
   chosen.opening.drives_rts = drives_rts(chosen.reset_entry) || drives_rts(chosen.reset_exit);
   chosen.handshake.entry = chosen.reset_entry.count > 0 ? &chosen.reset_entry : NULL;
-  start_record();
+  start_records();
   return chosen;
 }

@@ -2,6 +2,7 @@
 // it an optional programming file line by line.
 #include "../base/report.h"
 #include "../base/run_record.h"
+#include "../base/way_out.h"
 #include "../link/modem_lines.h"
 #include "../link/serial_port.h"
 #include "../protocols/program_lines.h"
@@ -31,6 +32,5 @@ int main(int argc, char **argv) {
   }
   // A completed load, and only that, takes the board out of its boot loader.
   run_line_sequence(run.reset_exit);
-  record_loaded();
-  return 0;
+  leave(0);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "../base/status_line.h"
+#include "../base/way_out.h"
 #include "../platform/platform.h"
 #include "port_list.h"
 
@@ -58,9 +59,9 @@ static bool is(const char *argument, const char *long_form, const char *short_fo
 static void end_answer() {
   if (fflush(stdout) != 0 || ferror(stdout)) {
     fprintf(stderr, "tarvick: write error: %s\n", strerror(errno));
-    exit(2);
+    leave(FAILURE_STATUS);
   }
-  exit(0);
+  leave(0);
 }
 
 void answer_single_argument(const char *argument) {

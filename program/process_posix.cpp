@@ -4,17 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "../base/run_record.h"
-#include "../base/status_line.h"
-#include "../posix/held_ports.h"
+#include "../base/way_out.h"
 #include "process.h"
 
 static const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-// Erases the drawn line and gives the ports back, closed at once with what
-// they still queued dropped, as Windows does for a process that ends, then
-// ends by the same signal once it is unblocked, so that the caller still
-// sees how the run ended.
 static const char *signal_name(int signal_number) {
   switch (signal_number) {
   case SIGINT:
@@ -28,22 +22,28 @@ static const char *signal_name(int signal_number) {
   }
 }
 
+// The run ends as stopped, by the same signal, so that the caller still
+// sees how it ended.
 static void stop_run(int signal_number) {
-  erase_status_at_once();
-  record_stopped(signal_name(signal_number));
-  release_held_ports();
-  signal(signal_number, SIG_DFL);
-  sigset_t own;
-  sigemptyset(&own);
-  sigaddset(&own, signal_number);
-  sigprocmask(SIG_UNBLOCK, &own, nullptr);
-  raise(signal_number);
+  leave_stopped(signal_name(signal_number), signal_number);
+}
+
+// A parent may start the run with signals blocked (a supervisor's worker
+// thread): the stopping signals would then never come, and the timer that
+// cuts a closing port's wait short would never fire.
+static void unblock_signals() {
+  sigset_t wanted;
+  sigemptyset(&wanted);
+  for (int signal_number : STOP_SIGNALS)
+    sigaddset(&wanted, signal_number);
+  sigaddset(&wanted, SIGALRM);
+  sigprocmask(SIG_UNBLOCK, &wanted, nullptr);
 }
 
 static void stop_on_signals() {
   struct sigaction action = {};
   action.sa_handler = stop_run;
-  // A second stopping signal waits until the ports are given back.
+  // A second stopping signal waits until the first has ended the run.
   sigemptyset(&action.sa_mask);
   for (int signal_number : STOP_SIGNALS)
     sigaddset(&action.sa_mask, signal_number);
@@ -72,4 +72,5 @@ void prepare_process() {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGTTOU, SIG_IGN);
   stop_on_signals();
+  unblock_signals();
 }

@@ -1,27 +1,44 @@
-// Windows: the console's stop events.
+// Windows: the console's stop events, and what Wine makes of POSIX signals.
 #include <windows.h>
 
-#include "../base/run_record.h"
-#include "../base/status_line.h"
+#include "../base/way_out.h"
+#include "../platform/platform.h"
 #include "process.h"
 
 #ifndef STATUS_CONTROL_C_EXIT
 #define STATUS_CONTROL_C_EXIT 0xC000013AL
 #endif
 
+static HANDLE main_thread = NULL;
+
 // Ctrl-C, Ctrl-Break and a closed console end the run as Windows' own
 // default does, with STATUS_CONTROL_C_EXIT, which a script cannot take for
-// success (Wine's default ends with 0), after erasing the drawn line. It
-// runs on a thread of its own, alongside the run: the erase waits for a
-// frame the run is drawing now, however long its console write takes.
+// success (Wine's default ends with 0). It runs on a thread of its own,
+// alongside the run.
 static BOOL WINAPI stop_run(DWORD event) {
-  erase_status_at_once();
-  record_stopped(event == CTRL_C_EVENT       ? "Ctrl-C"
-                 : event == CTRL_BREAK_EVENT ? "Ctrl-Break"
-                                             : "the console closing");
-  ExitProcess((UINT)STATUS_CONTROL_C_EXIT);
+  leave_stopped(event == CTRL_C_EVENT       ? "Ctrl-C"
+                : event == CTRL_BREAK_EVENT ? "Ctrl-Break"
+                                            : "the console closing",
+                (int)STATUS_CONTROL_C_EXIT);
+}
+
+// Under Wine a SIGQUIT ends the thread it lands on with exit code 0, and the
+// process with it where that was its last thread, so that a script would
+// take an interrupted load for a success. This thread keeps the process
+// alive, and once the main thread has ended outside the way out, it ends
+// the run as stopped. (On Windows the main thread never ends before the
+// process does.)
+static DWORD WINAPI watch_main_thread(LPVOID) {
+  WaitForSingleObject(main_thread, INFINITE);
+  if (leaving_already())
+    end_stopped((int)STATUS_CONTROL_C_EXIT);
+  leave_stopped("SIGQUIT", (int)STATUS_CONTROL_C_EXIT);
 }
 
 void prepare_process() {
   SetConsoleCtrlHandler(stop_run, TRUE);
+  if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread,
+                      SYNCHRONIZE, FALSE, 0))
+    CloseHandle(CreateThread(NULL, 64 * 1024, watch_main_thread, NULL,
+                             STACK_SIZE_PARAM_IS_A_RESERVATION, NULL));
 }

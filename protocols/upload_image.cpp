@@ -4,8 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
+#include "../base/image_hash.h"
 #include "../base/report.h"
 #include "../base/run_record.h"
 #include "../link/sending.h"
@@ -16,28 +16,6 @@
 // The file and the buffer are held until the process ends.
 static HANDLE image = INVALID_HANDLE_VALUE;
 static BYTE *buffer = NULL;
-
-// The image's SHA-256 for the run's record (never its contents), worked
-// out beside the upload, which it would otherwise slow by a few percent.
-// The thread is never destroyed: a run that fails meanwhile just ends.
-static std::thread *hashing = NULL;
-
-static void hash_image(DWORD size) {
-  unsigned char digest[SHA256_SIZE];
-  if (!sha256(buffer, size, digest))
-    return;
-  for (size_t i = 0; i < SHA256_SIZE; i++)
-    snprintf(facts.image_sha256 + 2 * i, 3, "%02x", digest[i]);
-  facts.image_sha256_ready = true;
-}
-
-static void note_image(const char *path, DWORD size) {
-  if (!recording())
-    return;
-  facts.image_size = size;
-  trace("image %s: %lu bytes", path, (unsigned long)size);
-  hashing = new std::thread(hash_image, size);
-}
 
 void upload_image(const char *path) {
   image = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
@@ -56,7 +34,7 @@ void upload_image(const char *path) {
   DWORD read_count = 0;
   if (!ReadFile(image, buffer, information.nFileSizeLow, &read_count, NULL))
     report_and_exit(&READ_FILE_FAILED, path, last_error_code());
-  note_image(path, read_count);
+  note_image(path, buffer, read_count);
   record_moment started = moment_now();
   watch_sending(read_count);
   send_bytes(buffer, read_count);
@@ -67,8 +45,7 @@ void upload_image(const char *path) {
   end_watching();
   record_moment drained = moment_now();
   long long sending_ms = ms_between(started, drained);
-  if (hashing != NULL)
-    hashing->join();
+  wait_for_hash();
   trace("image sent in %lld ms (%.1f KiB/s), drained in %lld ms, SHA-256 %s", (long long)sending_ms,
         sending_ms > 0 ? read_count / 1.024 / sending_ms : 0.0,
         (long long)ms_between(written, drained),

@@ -1,0 +1,18 @@
+// The image's SHA-256 for the run's record, worked out a piece at a time on
+// a thread of its own beside the upload, which it would otherwise slow by
+// a few percent.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// Starts it: its text goes into `text` (65 bytes), then `ready` is set and
+// `done` called, on the hash's thread. Where no thread can be started, it
+// is worked out now.
+void hash_beside(const void *data, uint32_t size, char *text, std::atomic<bool> *ready,
+                 void (*done)());
+// Waits until it is worked out.
+void wait_for_hash();
+// Stops it soon and waits for it, so that no library's clean-up at the
+// process's end runs while the hash is inside that library.
+void stop_hash();

@@ -1,0 +1,48 @@
+#include "way_out.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+#include "../platform/platform.h"
+#include "image_hash.h"
+#include "run_record.h"
+#include "status_line.h"
+
+static std::atomic<bool> leaving(false);
+
+// One ending at a time: a stop that comes while the run is already on its
+// way out (on Windows, on the console's own thread) waits for that to end
+// the process, and so does a run that ends while a stop is being handled.
+static void take_the_door() {
+  bool first = false;
+  if (leaving.compare_exchange_strong(first, true))
+    return;
+  for (;;)
+    Sleep(60 * 60 * 1000);
+}
+
+bool leaving_already() {
+  return leaving;
+}
+
+void leave(int status) {
+  hold_stops();
+  take_the_door();
+  stop_hash();
+  clear_status();
+  put_back_what_the_run_changed();
+  if (!finish_records(status))
+    status = FAILURE_STATUS;
+  exit(status); // a normal exit, so standard output is flushed
+}
+
+void leave_stopped(const char *stopped_by, int how) {
+  take_the_door();
+  erase_status_at_once();
+  put_back_what_the_run_changed();
+  finish_records_at_once(stopped_by);
+  end_stopped(how);
+}

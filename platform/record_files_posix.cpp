@@ -1,0 +1,208 @@
+// Linux and macOS: the record's files, with plain system calls.
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "record_files.h"
+
+// How long a FIFO or a device may take nothing before it is given up.
+static const int STREAM_PATIENCE_MS = 5000;
+static const int TEMPORARY_ATTEMPTS = 100;
+
+static const char *refused_by(int error) {
+  return error == ENXIO ? "a FIFO with no reader" : strerror(error);
+}
+
+// Where a link points, resolved, though the file there may not exist yet.
+static void follow_links(const char *path, char *into) {
+  char resolved[PATH_MAX];
+  if (realpath(path, resolved) != nullptr && strlen(resolved) < RECORD_PATH_SIZE) {
+    strcpy(into, resolved);
+    return;
+  }
+  strcpy(into, path);
+  char target[RECORD_PATH_SIZE];
+  ssize_t length = readlink(path, target, sizeof target - 1);
+  if (length <= 0)
+    return;
+  target[length] = '\0';
+  const char *slash = strrchr(path, '/');
+  size_t folder = target[0] == '/' || slash == nullptr ? 0 : (size_t)(slash - path) + 1;
+  if (folder + (size_t)length < RECORD_PATH_SIZE) {
+    memcpy(into, path, folder);
+    strcpy(into + folder, target);
+  }
+}
+
+static const char *open_stream(const char *path, int flags, record_place *place) {
+  int fd = open(path, flags | O_WRONLY | O_CLOEXEC | O_NOCTTY, 0644);
+  if (fd < 0)
+    return refused_by(errno);
+  place->kind = RECORD_STREAM;
+  place->stream = fd;
+  return nullptr;
+}
+
+const char *open_record_place(const char *path, bool whole, record_place *place) {
+  *place = record_place{};
+  place->stream = -1;
+  if (!whole && strcmp(path, "-") == 0) {
+    place->kind = RECORD_STREAM;
+    place->stream = STDERR_FILENO;
+    return nullptr;
+  }
+  if (strlen(path) >= RECORD_PATH_SIZE)
+    return "the name is too long";
+  struct stat status;
+  bool there = stat(path, &status) == 0;
+  if (there && S_ISDIR(status.st_mode))
+    return "that is a folder";
+  // A FIFO or a device is written directly, and never waited for.
+  if (there && !S_ISREG(status.st_mode))
+    return open_stream(path, O_NONBLOCK, place);
+  if (!whole)
+    return open_stream(path, O_CREAT | O_TRUNC, place);
+  place->kind = RECORD_REPLACED;
+  follow_links(path, place->path);
+  const char *slash = strrchr(place->path, '/');
+  place->folder = slash != nullptr ? (size_t)(slash - place->path) + 1 : 0;
+  return nullptr;
+}
+
+static bool fail_place(record_place *place, int error) {
+  if (place->error == 0)
+    place->error = (unsigned)error;
+  return false;
+}
+
+// A stream that is full (a FIFO whose reader is slow) is waited for, a few
+// seconds at the most.
+bool write_to_stream(record_place *place, const char *text, size_t length) {
+  int fd = (int)place->stream;
+  while (length > 0) {
+    ssize_t put = write(fd, text, length);
+    if (put < 0 && errno == EINTR)
+      continue;
+    if (put < 0 && errno == EAGAIN) {
+      pollfd writable = {fd, POLLOUT, 0};
+      int ready = poll(&writable, 1, STREAM_PATIENCE_MS);
+      if (ready == 0)
+        return fail_place(place, ETIMEDOUT);
+      if (ready < 0 && errno != EINTR)
+        return fail_place(place, errno);
+      continue;
+    }
+    if (put <= 0)
+      return fail_place(place, put < 0 ? errno : EIO);
+    text += put;
+    length -= (size_t)put;
+  }
+  return true;
+}
+
+// A decimal number at `text`; gives where it ends. Safe in a signal handler.
+static char *put_number(char *text, unsigned long number) {
+  char backwards[24];
+  int length = 0;
+  do
+    backwards[length++] = (char)('0' + number % 10);
+  while ((number /= 10) != 0);
+  while (length > 0)
+    *text++ = backwards[--length];
+  return text;
+}
+
+// A new file of a name of its own beside the report: O_EXCL and O_NOFOLLOW
+// refuse whatever is there already, a link planted in its way included.
+static int make_temporary(const record_place *place, char *name) {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  for (int attempt = 0; attempt < TEMPORARY_ATTEMPTS; attempt++) {
+    memcpy(name, place->path, place->folder);
+    char *at = name + place->folder;
+    memcpy(at, ".tarvick-", 9);
+    at = put_number(at + 9, (unsigned long)getpid());
+    *at++ = '-';
+    at = put_number(at, (unsigned long)now.tv_nsec + (unsigned long)attempt * 7919);
+    memcpy(at, ".tmp", 5);
+    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EEXIST)
+      return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+static bool write_all(int fd, const char *text, size_t length) {
+  while (length > 0) {
+    ssize_t put = write(fd, text, length);
+    if (put < 0 && errno == EINTR)
+      continue;
+    if (put <= 0)
+      return false;
+    text += put;
+    length -= (size_t)put;
+  }
+  return true;
+}
+
+bool replace_whole(record_place *place, const char *const *parts, const size_t *lengths,
+                   int count) {
+  if (place->kind == RECORD_STREAM) {
+    for (int i = 0; i < count; i++)
+      if (!write_to_stream(place, parts[i], lengths[i]))
+        return false;
+    return true;
+  }
+  char temporary[RECORD_PATH_SIZE + 64];
+  int fd = make_temporary(place, temporary);
+  if (fd < 0)
+    return fail_place(place, errno);
+  bool written = true;
+  for (int i = 0; written && i < count; i++)
+    written = write_all(fd, parts[i], lengths[i]);
+  written = written && fsync(fd) == 0;
+  int error = errno;
+  written = close(fd) == 0 && written;
+  if (written && rename(temporary, place->path) == 0)
+    return true;
+  error = written ? errno : error;
+  unlink(temporary);
+  return fail_place(place, error != 0 ? error : EIO);
+}
+
+// The name with its folder resolved, for a file that is not there (yet).
+static void resolved_name(const char *path, char *into, size_t size) {
+  const char *slash = strrchr(path, '/');
+  char folder[PATH_MAX], resolved[PATH_MAX];
+  if (slash == nullptr)
+    snprintf(folder, sizeof folder, ".");
+  else
+    snprintf(folder, sizeof folder, "%.*s", slash == path ? 1 : (int)(slash - path), path);
+  const char *name = slash != nullptr ? slash + 1 : path;
+  if (realpath(folder, resolved) == nullptr)
+    snprintf(into, size, "%s", path);
+  else
+    snprintf(into, size, "%s/%s", resolved, name);
+}
+
+bool same_file(const char *first, const char *second) {
+  struct stat one, other;
+  bool first_there = stat(first, &one) == 0, second_there = stat(second, &other) == 0;
+  if (first_there && second_there)
+    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+  if (first_there != second_there)
+    return false;
+  char first_name[PATH_MAX + NAME_MAX], second_name[PATH_MAX + NAME_MAX];
+  resolved_name(first, first_name, sizeof first_name);
+  resolved_name(second, second_name, sizeof second_name);
+  return strcmp(first_name, second_name) == 0;
+}

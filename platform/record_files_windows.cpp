@@ -1,0 +1,193 @@
+// Windows: the record's files, with the system's own file calls.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "record_files.h"
+
+static const int TEMPORARY_ATTEMPTS = 100;
+static const int MOVE_ATTEMPTS = 100;
+static const DWORD MOVE_RETRY_MS = 10;
+
+static const char *refused_by(DWORD error) {
+  static char text[256];
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                                error, 0, text, sizeof text, NULL);
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
+                        text[length - 1] == '.' || text[length - 1] == ' '))
+    text[--length] = '\0';
+  if (length == 0)
+    snprintf(text, sizeof text, "error %lu", (unsigned long)error);
+  return text;
+}
+
+static bool is_separator(char c) {
+  return c == '\\' || c == '/';
+}
+
+const char *open_record_place(const char *path, bool whole, record_place *place) {
+  *place = record_place{};
+  place->stream = (intptr_t)INVALID_HANDLE_VALUE;
+  if (!whole && strcmp(path, "-") == 0) {
+    place->kind = RECORD_STREAM;
+    place->stream = (intptr_t)GetStdHandle(STD_ERROR_HANDLE);
+    return NULL;
+  }
+  if (strlen(path) >= RECORD_PATH_SIZE)
+    return "the name is too long";
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return "that is a folder";
+  // A device or a pipe (NUL, \\.\pipe\...) is written directly.
+  HANDLE existing = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, 0, NULL);
+  if (existing != INVALID_HANDLE_VALUE && GetFileType(existing) != FILE_TYPE_DISK) {
+    place->kind = RECORD_STREAM;
+    place->stream = (intptr_t)existing;
+    return NULL;
+  }
+  if (existing != INVALID_HANDLE_VALUE)
+    CloseHandle(existing);
+  if (!whole) {
+    HANDLE made = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (made == INVALID_HANDLE_VALUE)
+      return refused_by(GetLastError());
+    place->kind = RECORD_STREAM;
+    place->stream = (intptr_t)made;
+    return NULL;
+  }
+  place->kind = RECORD_REPLACED;
+  strcpy(place->path, path);
+  for (size_t i = strlen(path); i > 0; i--)
+    if (is_separator(path[i - 1]) || path[i - 1] == ':') {
+      place->folder = i;
+      break;
+    }
+  return NULL;
+}
+
+static bool fail_place(record_place *place, DWORD error) {
+  if (place->error == 0)
+    place->error = (unsigned)error;
+  return false;
+}
+
+static bool write_all(HANDLE file, const char *text, size_t length) {
+  DWORD written = 0;
+  return WriteFile(file, text, (DWORD)length, &written, NULL) && written == length;
+}
+
+bool write_to_stream(record_place *place, const char *text, size_t length) {
+  return write_all((HANDLE)place->stream, text, length) || fail_place(place, GetLastError());
+}
+
+// A new file of a name of its own beside the report: CREATE_NEW refuses
+// whatever is there already, a link planted in its way included.
+static HANDLE make_temporary(const record_place *place, char *name, size_t size) {
+  for (int attempt = 0; attempt < TEMPORARY_ATTEMPTS; attempt++) {
+    snprintf(name, size, "%.*s.tarvick-%lu-%lu.tmp", (int)place->folder, place->path,
+             (unsigned long)GetCurrentProcessId(),
+             (unsigned long)(GetTickCount() + (DWORD)attempt * 7919));
+    HANDLE file =
+        CreateFileA(name, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+      return file;
+  }
+  SetLastError(ERROR_FILE_EXISTS);
+  return INVALID_HANDLE_VALUE;
+}
+
+// Another run replacing the same file at the same moment holds it for a
+// while: its turn is waited for.
+static bool move_over(const char *temporary, const char *path) {
+  for (int attempt = 0; attempt < MOVE_ATTEMPTS; attempt++) {
+    if (MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return true;
+    DWORD error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)
+      return false;
+    Sleep(MOVE_RETRY_MS);
+  }
+  return false;
+}
+
+bool replace_whole(record_place *place, const char *const *parts, const size_t *lengths,
+                   int count) {
+  if (place->kind == RECORD_STREAM) {
+    for (int i = 0; i < count; i++)
+      if (!write_to_stream(place, parts[i], lengths[i]))
+        return false;
+    return true;
+  }
+  char temporary[RECORD_PATH_SIZE + 64];
+  HANDLE file = make_temporary(place, temporary, sizeof temporary);
+  if (file == INVALID_HANDLE_VALUE)
+    return fail_place(place, GetLastError());
+  bool written = true;
+  for (int i = 0; written && i < count; i++)
+    written = write_all(file, parts[i], lengths[i]);
+  written = written && FlushFileBuffers(file);
+  DWORD error = GetLastError();
+  CloseHandle(file);
+  if (written && move_over(temporary, place->path))
+    return true;
+  error = written ? GetLastError() : error;
+  DeleteFileA(temporary);
+  return fail_place(place, error != 0 ? error : ERROR_WRITE_FAULT);
+}
+
+// The file's volume and number, where it is there.
+static bool identity_of(const char *path, BY_HANDLE_FILE_INFORMATION *information) {
+  HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  bool known = GetFileInformationByHandle(file, information) != 0;
+  CloseHandle(file);
+  return known;
+}
+
+// A device's name as Windows resolves it: the prefixes \\.\ and \\?\, a
+// trailing colon, trailing blanks and case make no difference. Empty for a
+// name that is no device.
+static void device_name(const char *name, char *device, size_t size) {
+  static const char *const DEVICES[] = {"COM", "LPT", "NUL", "CON", "AUX", "PRN"};
+  bool prefixed = strncmp(name, "\\\\.\\", 4) == 0 || strncmp(name, "\\\\?\\", 4) == 0;
+  const char *start = prefixed ? name + 4 : name;
+  while (prefixed && is_separator(*start))
+    start++;
+  size_t length = strlen(start);
+  while (length > 0 && (start[length - 1] == ' ' || start[length - 1] == ':'))
+    length--;
+  bool known = prefixed;
+  for (const char *kind : DEVICES)
+    known =
+        known || (length >= 3 && _strnicmp(start, kind, 3) == 0 &&
+                  (length == 3 || (length <= 6 && strspn(start + 3, "0123456789") >= length - 3)));
+  snprintf(device, size, "%.*s", known ? (int)length : 0, start);
+  CharUpperA(device);
+}
+
+bool same_file(const char *first, const char *second) {
+  // A device is compared by its name: opening it to ask would touch it.
+  char first_device[MAX_PATH], second_device[MAX_PATH];
+  device_name(first, first_device, sizeof first_device);
+  device_name(second, second_device, sizeof second_device);
+  if (first_device[0] != '\0' || second_device[0] != '\0')
+    return strcmp(first_device, second_device) == 0;
+  BY_HANDLE_FILE_INFORMATION one, other;
+  bool first_there = identity_of(first, &one), second_there = identity_of(second, &other);
+  if (first_there && second_there)
+    return one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+           one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
+  if (first_there != second_there)
+    return false;
+  char first_name[MAX_PATH * 4], second_name[MAX_PATH * 4];
+  if (GetFullPathNameA(first, sizeof first_name, first_name, NULL) == 0 ||
+      GetFullPathNameA(second, sizeof second_name, second_name, NULL) == 0)
+    return _stricmp(first, second) == 0;
+  return _stricmp(first_name, second_name) == 0;
+}
