@@ -280,8 +280,8 @@ static bool say_if_lost(const record_place &place, const char *what, const char 
   char reason[256];
   describe_error(place.error, reason, sizeof reason);
   char line[RECORD_PATH_SIZE + 400];
-  int length = snprintf(line, sizeof line, "tarvick: the %s could not be written to %s: %s\n",
-                        what, path, reason);
+  int length = snprintf(line, sizeof line, "tarvick: the %s could not be written to %s: %s\n", what,
+                        path, reason);
   write_error_at_once(line, (size_t)length < sizeof line ? (size_t)length : sizeof line - 1);
   return false;
 }
@@ -365,14 +365,14 @@ void finish_records_at_once(const char *stopped_by) {
       length += strlen(names[i]);
       length += decimal(values[i], counts + length);
     }
-    static const char OUTCOME[] =
-        ",\"outcome\":\"stopped\",\"exit_status\":null,\"stopped_in\":\"";
+    static const char OUTCOME[] = ",\"outcome\":\"stopped\",\"exit_status\":null,\"stopped_in\":\"";
     static const char BY[] = "\",\"stopped_by\":\"";
     int phase_now = current_phase;
     const char *phase = phase_now >= 0 ? PHASE_NAMES[phase_now] : "";
     const char *parts[] = {stopped_heads[slot], counts, OUTCOME, phase, BY, stopped_by, "\"}\n"};
-    size_t lengths[] = {stopped_head_lengths[slot], length, sizeof OUTCOME - 1, strlen(phase),
-                        sizeof BY - 1, strlen(stopped_by), 3};
+    size_t lengths[] = {
+        stopped_head_lengths[slot], length, sizeof OUTCOME - 1, strlen(phase), sizeof BY - 1,
+        strlen(stopped_by),         3};
     replace_whole(&report_place, parts, lengths, 7);
   }
   say_lost_at_once(report_place, "report", report_asked);

@@ -85,19 +85,11 @@ static DWORD wait_for_queue(DWORD most) {
   return queued;
 }
 
-// The record counts what the port took, write by write, so that a run
-// that fails or is stopped half way tells how far it came.
-static DWORD write_counted(const BYTE *bytes, DWORD count) {
-  DWORD written = write_to_port(bytes, count);
-  facts.bytes_sent = facts.bytes_sent + written;
-  return written;
-}
-
 static void send_watched(const BYTE *bytes, uint32_t length) {
   uint32_t piece = smallest_piece();
   for (uint32_t done = 0; done < length;) {
     pace_clock::time_point started = pace_clock::now();
-    DWORD written = write_counted(bytes + done, length - done < piece ? length - done : piece);
+    DWORD written = write_to_port(bytes + done, length - done < piece ? length - done : piece);
     pace_clock::duration writing = pace_clock::now() - started;
     done += written;
     written_so_far += written;
@@ -112,7 +104,8 @@ void send_bytes(const void *data, uint32_t length) {
     send_watched(bytes, length);
   else
     for (uint32_t done = 0; done < length;)
-      done += write_counted(bytes + done, length - done);
+      done += write_to_port(bytes + done,
+                            length - done < LARGEST_PIECE ? length - done : LARGEST_PIECE);
   bytes_sent += length;
 }
 

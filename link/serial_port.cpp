@@ -179,9 +179,13 @@ void set_read_timeout(DWORD total_ms) {
   apply_timeouts(&port_timeouts);
 }
 
+// The record counts what the port took, write by write, a failing write's
+// part too, so that a run that fails or is stopped tells how far it came.
 DWORD write_to_port(const BYTE *bytes, DWORD count) {
   DWORD written = 0;
-  if (!WriteFile(serial_port, bytes, count, &written, NULL))
+  BOOL ok = WriteFile(serial_port, bytes, count, &written, NULL);
+  facts.bytes_sent = facts.bytes_sent + written;
+  if (!ok)
     report_and_exit(&WRITE_FAILED, port_name, last_error_code());
   // Nothing written under the port's own write time-out means the line
   // stays blocked; trying again would only loop for as long as it does.

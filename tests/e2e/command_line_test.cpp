@@ -90,8 +90,10 @@ TEST_P(CommandLine, AnOptionRefusedNamesItself) {
   simulated_target target(target_script{});
   target.start();
   std::string port = port_name(target);
-  expect_failure(run({"--attempts=many", port, DEFAULT_SETTINGS, "image.bin"}),
-                 "--attempts=many: a whole number is needed, up to 1000000\n");
+  expect_failure(
+      run({"--report=report.json", "--attempts=many", port, DEFAULT_SETTINGS, "image.bin"}),
+      "--attempts=many: a whole number is needed, up to 1000000\n");
+  EXPECT_EQ("", read_file("report.json")) << "a refused run makes no record";
   environment_ = {"TARVICK_RESET=dtr+dsr"};
   expect_failure(run({port, DEFAULT_SETTINGS, "image.bin"}),
                  "TARVICK_RESET=dtr+dsr: a step is dtr, !dtr, rts or !rts, two of them at once "

@@ -1,15 +1,20 @@
 // A line or a target that misbehaves: every failure ends quickly with its
 // message and status 2, never a hang, never a crash.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <filesystem>
+#include <future>
 #include <mutex>
 #include <thread>
 
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "harness.h"
 
@@ -196,6 +201,132 @@ TEST_P(NativeFaults, ARunInTheBackgroundDrawsNothing) {
   EXPECT_EQ(SIZE, target.finish().image_bytes);
 }
 
+// A failing upload with both records, run after run: however far the
+// image's hash has come when the run ends, it ends with status 2 and a
+// report whose counts are true.
+TEST_P(Faults, AFailingUploadLeavesATrueRecordEveryTime) {
+  const size_t SIZE = 1 << 20;
+  write_file("image.bin", std::string(SIZE, 'f'));
+  options_ = {"--trace=trace.txt", "--report=report.json"};
+  for (int i = 0; i < (on_wine() ? 10 : 300); i++) {
+    target_script script = expecting_image(SIZE);
+    script.hang_up_after_image_bytes = 1 + i % 16 * 512;
+    script.keep_image = false;
+    load_result failed = load(script, {"image.bin"});
+    ASSERT_EQ(2, failed.run.status) << "run " << i << ", signal " << failed.run.signal;
+    nlohmann::json record = report("report.json");
+    ASSERT_FALSE(record.is_discarded()) << "run " << i;
+    EXPECT_EQ("failed", record["outcome"]);
+    EXPECT_EQ(SIZE, record["image"]["size"]);
+    EXPECT_GE(record["bytes_sent"], failed.target.image_bytes);
+    EXPECT_LT(record["bytes_sent"], SIZE);
+  }
+}
+
+// A run killed on its way leaves a report that says it was running, never
+// an earlier run's success.
+TEST_P(Faults, AKilledRunLeavesNoEarlierSuccess) {
+  write_file("image.bin", "x");
+  write_file("report.json", "{\"outcome\":\"loaded\",\"exit_status\":0}\n");
+  target_script silent;
+  silent.sync_replies.assign(5, testbed::SILENT);
+  options_ = {"--report=report.json"};
+  load_result killed = load(silent, {"image.bin"}, DEFAULT_SETTINGS, 2.5);
+  EXPECT_EQ(SIGKILL, killed.run.signal);
+  nlohmann::json record = report("report.json");
+  EXPECT_EQ("running", record["outcome"]);
+  EXPECT_EQ(killed.port, record["port"]);
+  EXPECT_EQ("image.bin", record["image"]["path"]);
+}
+
+// Runs that share a report's path (a rig-wide TARVICK_REPORT), ending
+// together, each leave a whole report in turn, and no temporary file.
+TEST_P(Faults, RunsOnOneReportLeaveOneWholeReport) {
+  write_file("image.bin", "s");
+  const size_t RUNS = on_wine() ? 4 : 16;
+  std::vector<std::unique_ptr<testbed::simulated_target>> targets;
+  std::vector<std::string> ports;
+  for (size_t i = 0; i < RUNS; i++) {
+    targets.push_back(std::make_unique<testbed::simulated_target>(expecting_image(1)));
+    targets.back()->start();
+    ports.push_back(port_name(*targets.back()));
+  }
+  std::vector<program_run> runs(RUNS);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < RUNS; i++)
+    threads.emplace_back([&, i] {
+      runs[i] = run({"--report=shared.json", ports[i], "96,N,8,1", "image.bin"});
+    });
+  for (std::thread &thread : threads)
+    thread.join();
+  for (const program_run &each : runs)
+    expect_success(each, "program loaded, 1 bytes\n");
+  EXPECT_EQ("loaded", report("shared.json")["outcome"]);
+  std::vector<std::string> files;
+  for (const auto &entry : std::filesystem::directory_iterator(directory_))
+    files.push_back(entry.path().filename());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ((std::vector<std::string>{"image.bin", "shared.json"}), files);
+}
+
+struct record_case {
+  const char *options;
+  const char *refused; // the line a refused run prints, else null
+};
+
+// A record never goes over another of the run's files, nor into a folder:
+// refused before the port is touched, each naming its option.
+TEST_P(Faults, ARecordThatWouldDestroyAFileIsRefused) {
+  write_file("image.bin", "image");
+  write_file("lines.txt", "one\n");
+  ASSERT_EQ(0, mkdir(path_of("folder").c_str(), 0755));
+  const record_case cases[] = {
+      {"--trace=image.bin", "--trace=image.bin: that is the image\n"},
+      {"--report=lines.txt", "--report=lines.txt: that is the programming file\n"},
+      {"--trace=same.txt --report=same.txt",
+       "--report=same.txt: the trace and the report cannot be one file\n"},
+      {"--report=folder",
+       "--report=folder: the report cannot be written there: that is a folder\n"},
+  };
+  for (const record_case &row : cases) {
+    SCOPED_TRACE(row.options);
+    std::istringstream words(row.options);
+    options_.assign(std::istream_iterator<std::string>(words), {});
+    load_result refused = load(expecting_image(5), {"image.bin", "lines.txt"});
+    expect_failure(refused.run, row.refused);
+    EXPECT_EQ("", refused.target.received);
+    EXPECT_EQ("image", read_file("image.bin"));
+    EXPECT_EQ("one\n", read_file("lines.txt"));
+    EXPECT_FALSE(std::filesystem::exists(path_of("same.txt")));
+  }
+}
+
+// A report that cannot be written when the run ends (its folder gone)
+// interrupts no load: standard output is the load's, the status 2, and
+// one line says which record was lost.
+TEST_P(Faults, AReportThatCannotBeWrittenAtTheEndFailsTheRun) {
+  write_file("image.bin", "x");
+  ASSERT_EQ(0, mkdir(path_of("out").c_str(), 0755));
+  target_script late = expecting_image(1);
+  late.sync_replies = {testbed::SILENT};
+  testbed::simulated_target target(late);
+  std::promise<void> asked;
+  std::once_flag once;
+  target.on_event([&](const std::string &) { std::call_once(once, [&] { asked.set_value(); }); });
+  target.start();
+  std::thread remove([&] {
+    asked.get_future().wait_for(std::chrono::seconds(10));
+    std::filesystem::remove_all(path_of("out"));
+  });
+  program_run lost =
+      run({"--report=out/report.json", port_name(target), DEFAULT_SETTINGS, "image.bin"});
+  remove.join();
+  EXPECT_EQ(2, lost.status);
+  EXPECT_EQ(text("program loaded, 1 bytes\n"), lost.out);
+  EXPECT_THAT(lost.err, testing::MatchesRegex("tarvick: the report could not be written to "
+                                              "out/report.json: [^\n]+\r?\n"));
+}
+
 ON_BOTH_PLATFORMS(Faults);
 
 TEST_P(NativeFaults, AHangUpDuringLineProgrammingIsNoTimeOut) {
@@ -346,6 +477,73 @@ TEST_P(NativeFaults, LinesFromAPipeGoOutAsTheyCome) {
   EXPECT_TRUE(sent_while_open);
   expect_success(result, "program loaded, 1 bytes\n##\nprogramming complete, 0 nack received.\n");
   EXPECT_THAT(drawn_text(result.err), testing::HasSubstr("waiting for lines.fifo to be written"));
+}
+
+// Where a report goes as the system finds it: a link planted at a name a
+// temporary file might take is never written through, a report that is a
+// link replaces the file it points to and the link stays, a FIFO gets one
+// whole report in one write (or, with no reader, the run is refused), and
+// a device that cannot take it fails the run after the load.
+TEST_P(NativeFaults, AReportGoesWhereTheSystemFindsItsFile) {
+  write_file("image.bin", "x");
+  write_file("victim.txt", "precious");
+  ASSERT_EQ(0, mkdir(path_of("real").c_str(), 0755));
+  for (const char *planted : {"report.json.tmp", ".report.json.tmp", "real/report.json.tmp"})
+    ASSERT_EQ(0, symlink(path_of("victim.txt").c_str(), path_of(planted).c_str()));
+  ASSERT_EQ(0, symlink("real/report.json", path_of("linked.json").c_str()));
+  ASSERT_EQ(0, mkfifo(path_of("report.fifo").c_str(), 0644));
+  std::string fifo_read;
+  std::thread reader([&] { // until a writer has come and gone, 10 s at the most
+    int fifo = open(path_of("report.fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    char buffer[4096];
+    pollfd readable = {fifo, POLLIN, 0};
+    for (ssize_t got = 0; poll(&readable, 1, 10000) > 0 && (got = read(fifo, buffer, 4096)) != 0;)
+      fifo_read.append(buffer, got > 0 ? (size_t)got : 0);
+    close(fifo);
+  });
+  for (const char *report : {"report.json", "linked.json", "report.fifo"}) {
+    SCOPED_TRACE(report);
+    options_ = {std::string("--report=") + report};
+    expect_success(load(expecting_image(1), {"image.bin"}).run, "program loaded, 1 bytes\n");
+  }
+  reader.join();
+  EXPECT_EQ("precious", read_file("victim.txt"));
+  EXPECT_EQ("loaded", report("report.json")["outcome"]);
+  EXPECT_TRUE(std::filesystem::is_symlink(path_of("linked.json")));
+  EXPECT_EQ("loaded", report("real/report.json")["outcome"]);
+  EXPECT_EQ(1, std::count(fifo_read.begin(), fifo_read.end(), '\n')) << fifo_read;
+  EXPECT_EQ("loaded", nlohmann::json::parse(fifo_read, nullptr, false)["outcome"]);
+  options_ = {"--report=report.fifo"};
+  load_result no_reader = load(expecting_image(1), {"image.bin"});
+  expect_failure(no_reader.run, "--report=report.fifo: the report cannot be written there: a "
+                                "FIFO with no reader\n");
+  EXPECT_EQ("", no_reader.target.received);
+  for (const char *record : {"report", "trace"}) {
+    options_ = {std::string("--") + record + "=/dev/full"};
+    load_result full = load(expecting_image(1), {"image.bin"});
+    EXPECT_EQ(2, full.run.status);
+    EXPECT_EQ("program loaded, 1 bytes\n", full.run.out);
+    EXPECT_EQ(std::string("tarvick: the ") + record +
+                  " could not be written to /dev/full: No space left on device\n",
+              full.run.err);
+  }
+}
+
+// Names in no encoding the record knows (bytes that are not UTF-8) never
+// end a run: the report holds them as U+FFFD.
+TEST_P(NativeFaults, NamesThatAreNotUtf8AreRecorded) {
+  std::string image = "image\xff.bin", port = "port\xfe";
+  write_file(image, "x");
+  testbed::simulated_target target(expecting_image(1));
+  target.start();
+  ASSERT_EQ(0, symlink(target.port_path().c_str(), path_of(port).c_str()));
+  expect_success(run({"--report=report.json", "--trace=trace.txt", port, DEFAULT_SETTINGS, image}),
+                 "program loaded, 1 bytes\n");
+  nlohmann::json record = report("report.json");
+  EXPECT_EQ("port\xef\xbf\xbd", record.value("port", ""));
+  EXPECT_EQ("image\xef\xbf\xbd.bin", record["image"].value("path", ""));
+  program_run refused = run({"--report=report.json", "--attempts=\xff", port, "96,N,8,1", image});
+  expect_failure(refused, "--attempts=\xff: a whole number is needed, up to 1000000\n");
 }
 
 NATIVE_ONLY(NativeFaults);

@@ -1,6 +1,7 @@
 // Line programming: one line out, one reply back, a mark per reply.
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -175,8 +176,9 @@ TEST_P(Lines, ASilentTargetEndsTheRunUnderAReplyTimeout) {
 // A load with lines and a nack, as its trace tells it, line for line with
 // the port and the times masked, and as its report tells it, read back.
 TEST_P(Lines, ALoadIsRecordedInItsTraceAndItsReport) {
-  options_ = {"--trace=trace.txt", "--report=report.json"};
+  options_ = {"--trace=first.txt", "--trace=trace.txt", "--report=report.json"};
   load_result load_run = program(replying({3, 1}), "one\ntwo\n");
+  EXPECT_FALSE(std::filesystem::exists(path_of("first.txt"))) << "the last one given wins";
   expect_success(load_run.run, LOADED + std::string("B##") + summary(1));
   // Each line as it follows the milliseconds, with the times masked.
   std::string trace;
