@@ -11,6 +11,7 @@
 #include "../platform/platform.h"
 #include "../platform/record_files.h"
 #include "image_hash.h"
+#include "status_line.h"
 
 using json = nlohmann::ordered_json;
 
@@ -29,6 +30,7 @@ static record_place report_place = {};
 // 20,000 copies; a stop handler writes out what waits.
 static char trace_buffer[TRACE_BUFFER];
 static std::atomic<size_t> trace_length(0);
+static bool trace_on_screen = false;
 
 // The record's state, which the hash's thread reads and refreshes too.
 static std::mutex record_lock;
@@ -80,9 +82,13 @@ bool recording() {
   return tracing() || reporting();
 }
 
+// A trace at the terminal where the status line is drawn goes between its
+// frames, never on its row.
 static void flush_trace() {
   size_t length = trace_length;
-  if (length > 0 && trace_place.error == 0)
+  if (length > 0 && trace_on_screen)
+    say_on_screen(trace_buffer, length);
+  else if (length > 0 && trace_place.error == 0)
     write_to_stream(&trace_place, trace_buffer, length);
   trace_length = 0;
 }
@@ -98,6 +104,7 @@ const char *start_trace() {
   if (trace_asked == nullptr)
     return nullptr;
   note_start_time();
+  trace_on_screen = strcmp(trace_asked, "-") == 0 && status_drawn();
   return open_record_place(trace_asked, false, &trace_place);
 }
 
@@ -330,6 +337,7 @@ static size_t decimal(uint32_t number, char *text) {
 static void trace_stopped(const char *stopped_by) {
   static const char STOPPED[] = " ms  stopped by ";
   static const char SPACES[] = "       ";
+  trace_on_screen = false; // the status line's thread draws no more
   flush_trace();
   char line[16];
   size_t length = decimal((uint32_t)ms_since(STARTED), line);

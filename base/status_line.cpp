@@ -1,22 +1,43 @@
 #include "status_line.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
 
 #include "../platform/platform.h"
 
 static const size_t STATUS_SIZE = 160;
 static const char CUT = '\t';
 static const char SPACES[] = "                                                                ";
-// What the line on the screen holds now; read by a signal handler too.
-static volatile size_t status_width = 0;
-// Set once the run is being stopped: nothing is drawn after that. Read by a
-// console control handler on a thread of its own, hence atomic.
-static std::atomic<bool> drawing_stopped(false);
+static const std::chrono::milliseconds REDRAW(100);
+static const int STOP_WAIT_MS = 100; // for a frame under way, when the run is stopped
 
 static progress_mode shown_as = PROGRESS_DRAWN;
+
+// What the run asks to be shown, and how far the drawing thread has come.
+static std::mutex screen_lock;
+static std::condition_variable screen_asked, screen_drawn;
+static char wanted[STATUS_SIZE] = "";
+// A status that was asked for and not drawn yet: it is drawn once, even
+// where another came after it before the thread got to it.
+static char undrawn[STATUS_SIZE] = "";
+static status_renderer renderer = nullptr;
+static std::string said;
+static unsigned asked_version = 0, drawn_version = 0;
+static bool ending = false;
+static std::thread drawer;
+
+// What the line on the screen holds now, and whether the thread is writing
+// it: read by a stop's handler.
+static std::atomic<size_t> status_width(0);
+static std::atomic<bool> drawing_now(false);
+static std::atomic<bool> drawing_stopped(false);
 
 bool terminal_watches() {
   static const bool terminal = error_is_terminal();
@@ -86,43 +107,6 @@ static void blank(size_t count) {
   }
 }
 
-void show_status(const char *format, ...) {
-  bool logged = status_logged();
-  if (!logged && (!status_drawn() || !error_in_foreground()))
-    return;
-  char line[STATUS_SIZE];
-  va_list values;
-  va_start(values, format);
-  vsnprintf(line, sizeof line, format, values);
-  va_end(values);
-  if (logged) {
-    log_status(line);
-    return;
-  }
-  size_t room = usable_width();
-  fit(line, room);
-  size_t width = strlen(line);
-  fflush(stderr);
-  hold_drawing();
-  if (drawing_stopped) {
-    let_drawing_go();
-    return;
-  }
-  size_t before = status_width < room ? status_width : room;
-  // What a stop that comes in the middle of this draw must erase.
-  if (width > status_width)
-    status_width = width;
-  write_error_at_once("\r", 1);
-  write_error_at_once(line, width);
-  if (width < before) {
-    blank(before - width);
-    write_error_at_once("\r", 1);
-    write_error_at_once(line, width);
-  }
-  status_width = width;
-  let_drawing_go();
-}
-
 static void erase_line() {
   size_t width = status_width;
   if (width == 0)
@@ -136,22 +120,178 @@ static void erase_line() {
   write_error_at_once("\r", 1);
 }
 
-// A run stopped in the background of its terminal leaves the line of what
-// is in the foreground alone.
-void erase_status_at_once() {
-  drawing_stopped = true;
-  hold_drawing(); // never let go: the run ends
-  if (error_in_foreground())
-    erase_line();
+static void draw_line(char *line) {
+  size_t room = usable_width();
+  fit(line, room);
+  size_t width = strlen(line);
+  size_t before = status_width < room ? status_width.load() : room;
+  // What a stop that comes in the middle of this draw must erase.
+  if (width > status_width)
+    status_width = width;
+  write_error_at_once("\r", 1);
+  write_error_at_once(line, width);
+  if (width < before) {
+    blank(before - width);
+    write_error_at_once("\r", 1);
+    write_error_at_once(line, width);
+  }
+  status_width = width;
+}
+
+// What the thread found asked of it, taken under the lock.
+struct screen_work {
+  unsigned version;
+  std::string lines;
+  char undrawn[STATUS_SIZE];
+  char line[STATUS_SIZE];
+  bool draw;
+  bool end;
+};
+
+static void do_work(screen_work &work) {
+  bool logged = status_logged();
+  // A run in the background leaves the terminal to what is in the foreground.
+  bool ours = logged || error_in_foreground();
+  if (!work.lines.empty()) {
+    if (ours && !logged)
+      erase_line();
+    write_error_at_once(work.lines.data(), work.lines.size());
+  }
+  if (!work.draw || !ours)
+    return;
+  for (char *line : {work.undrawn, work.line}) {
+    if (logged && line[0] != '\0')
+      log_status(line);
+    else if (!logged && line[0] != '\0')
+      draw_line(line);
+    else if (!logged && line == work.line)
+      erase_line();
+  }
+}
+
+static bool take_work(screen_work *work) {
+  work->version = asked_version;
+  work->lines.swap(said);
+  said.clear();
+  work->end = ending;
+  if (renderer != nullptr) {
+    work->draw = renderer(work->line, sizeof work->line, status_logged());
+  } else {
+    memcpy(work->line, wanted, sizeof wanted);
+    work->draw = work->version != drawn_version;
+  }
+  bool again = strcmp(undrawn, work->line) == 0;
+  memcpy(work->undrawn, again ? "" : undrawn, again ? 1 : sizeof undrawn);
+  undrawn[0] = '\0';
+  return work->draw || !work->lines.empty() || work->end;
+}
+
+static void draw_until_ended() {
+  std::unique_lock<std::mutex> lock(screen_lock);
+  for (;;) {
+    if (renderer != nullptr)
+      screen_asked.wait_for(lock, REDRAW);
+    else
+      screen_asked.wait(lock, [] { return asked_version != drawn_version || ending; });
+    screen_work work;
+    bool worth = take_work(&work);
+    if (worth) {
+      lock.unlock();
+      drawing_now = true;
+      if (!drawing_stopped)
+        do_work(work);
+      drawing_now = false;
+      lock.lock();
+    }
+    drawn_version = work.version;
+    screen_drawn.notify_all();
+    if (work.end && said.empty())
+      return;
+  }
+}
+
+// Called with the lock held: the thread is started with the first thing
+// to draw.
+static void ask(std::unique_lock<std::mutex> &) {
+  asked_version++;
+  if (!drawer.joinable() && !ending)
+    start_helper(&drawer, draw_until_ended);
+  screen_asked.notify_all();
+}
+
+void prepare_drawing() {
+  std::unique_lock<std::mutex> lock(screen_lock);
+  if ((status_drawn() || status_logged()) && !drawer.joinable())
+    start_helper(&drawer, draw_until_ended);
+}
+
+void show_status(const char *format, ...) {
+  if (!status_drawn() && !status_logged())
+    return;
+  char line[STATUS_SIZE];
+  va_list values;
+  va_start(values, format);
+  vsnprintf(line, sizeof line, format, values);
+  va_end(values);
+  std::unique_lock<std::mutex> lock(screen_lock);
+  renderer = nullptr;
+  memcpy(wanted, line, sizeof line);
+  memcpy(undrawn, line, sizeof line);
+  ask(lock);
+}
+
+void show_status_by(status_renderer render) {
+  if (!status_drawn() && !status_logged())
+    return;
+  std::unique_lock<std::mutex> lock(screen_lock);
+  renderer = render;
+  wanted[0] = '\0';
+  ask(lock);
 }
 
 void clear_status() {
-  if (status_width == 0)
+  std::unique_lock<std::mutex> lock(screen_lock);
+  if (!drawer.joinable())
     return;
-  hold_drawing();
-  if (!error_in_foreground())
-    status_width = 0; // not ours to touch now
-  else if (!drawing_stopped)
+  renderer = nullptr;
+  wanted[0] = '\0';
+  ask(lock);
+  unsigned version = asked_version;
+  if (output_is_terminal())
+    screen_drawn.wait(lock, [version] { return drawn_version - version < 0x80000000u; });
+}
+
+void say_on_screen(const char *text, size_t length) {
+  std::unique_lock<std::mutex> lock(screen_lock);
+  said.append(text, length);
+  ask(lock);
+  if (!drawer.joinable()) { // no thread to be had: said at once
+    write_error_at_once(said.data(), said.size());
+    said.clear();
+  }
+}
+
+void stop_drawing() {
+  {
+    std::unique_lock<std::mutex> lock(screen_lock);
+    if (!drawer.joinable())
+      return;
+    renderer = nullptr;
+    wanted[0] = '\0';
+    ending = true;
+    asked_version++;
+    screen_asked.notify_all();
+  }
+  drawer.join();
+}
+
+// A frame under way is let finish (a moment at the most), and the line is
+// erased only where the terminal takes it at once: a stopped terminal
+// (Ctrl-S) must not hold the run's end. Only system calls.
+void erase_status_at_once() {
+  drawing_stopped = true;
+  for (int waited = 0; drawing_now && waited < STOP_WAIT_MS; waited++)
+    Sleep(1);
+  if (status_width != 0 && error_in_foreground() && error_takes_output_now())
     erase_line();
-  let_drawing_go();
 }

@@ -1,7 +1,12 @@
 // A one-line status for a person, drawn in place on standard error and only
 // when standard error is a terminal and this run is in its foreground, so
-// that scripts see exactly what they always saw.
+// that scripts see exactly what they always saw. A thread of its own draws
+// it: a terminal that stops taking output (Ctrl-S, a slow remote session)
+// holds only that thread, never the sending, and a frame that cannot go is
+// replaced by the next one, never queued behind it.
 #pragma once
+
+#include <cstddef>
 
 // Whether a person watches standard error (asked of the platform once).
 bool terminal_watches();
@@ -14,12 +19,30 @@ enum progress_mode { PROGRESS_DRAWN, PROGRESS_LOGGED, PROGRESS_OFF };
 void show_progress_as(progress_mode mode);
 bool status_drawn();
 bool status_logged();
-// Draws the status line, fitted to the terminal's width as it is now: a
-// tab in the text marks where the line may be cut, and the parts after the
-// last tab go first. Logged, it is one plain line.
+// Starts the drawing thread where anything may be drawn, so that the
+// first status shows at once.
+void prepare_drawing();
+
+// The status line, fitted to the terminal's width as it is when it is
+// drawn: a tab in the text marks where the line may be cut, and the parts
+// after the last tab go first. Logged, it is one plain line.
 void show_status(const char *format, ...);
-void clear_status(); // erases the status line, if one is shown
-// When the run is being stopped: draws no more, then erases the line once a
-// frame being drawn is done (where the run is in the foreground), from a
-// signal handler or a console control handler.
+// A status made anew each tenth of a second while it stands (progress):
+// `render` writes it into `line` and gives whether to draw it now (a log
+// takes a line only now and then).
+typedef bool (*status_renderer)(char *line, size_t size, bool logged);
+void show_status_by(status_renderer render);
+// Erases the status line. Where standard output is a terminal too, it
+// returns once the line is gone, so that what the run prints next stands
+// where the line stood.
+void clear_status();
+// Whole lines for the person (a trace at the terminal, what a failure
+// means), written between statuses, never on the status's row.
+void say_on_screen(const char *text, size_t length);
+// The way out: erases the line, writes what is still to be said, and ends
+// the drawing thread.
+void stop_drawing();
+// When the run is being stopped, from a signal handler or a console
+// control handler: draws no more, then erases the line where the terminal
+// takes it at once.
 void erase_status_at_once();

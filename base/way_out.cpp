@@ -32,10 +32,10 @@ void leave(int status) {
   hold_stops();
   take_the_door();
   stop_hash();
-  clear_status();
   put_back_what_the_run_changed();
   if (!finish_records(status))
     status = FAILURE_STATUS;
+  stop_drawing();
   exit(status); // a normal exit, so standard output is flushed
 }
 

@@ -1,5 +1,6 @@
 #include "send_progress.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 
@@ -13,10 +14,11 @@ static const double STALLED_AFTER = 3;        // seconds without a byte leaving
 static const double LOG_EVERY = 10;           // seconds, in a log, or a tenth of the bytes
 
 static bool shown = false;
-static bool drawn = false;
+static std::atomic<uint32_t> left_now(0);
+// Kept by the drawing thread alone, once the upload has begun.
 static uint32_t total_bytes = 0;
 static progress_clock::time_point started;
-static progress_clock::time_point last_drawn;
+static progress_clock::time_point last_logged;
 static progress_clock::time_point last_moved;
 static uint32_t moved_to = 0;
 static unsigned logged_tenths = 0;
@@ -34,10 +36,25 @@ static void format_size(double bytes, char *text) {
     snprintf(text, SIZE_TEXT, "%.1f MiB", bytes / (1024 * 1024));
 }
 
+// In a log, a line a tenth of the way or every ten seconds.
+static bool log_due(uint32_t done, progress_clock::time_point now) {
+  unsigned tenths = (unsigned)((uint64_t)done * 10 / total_bytes);
+  if (tenths <= logged_tenths && seconds(now - last_logged) < LOG_EVERY)
+    return false;
+  logged_tenths = tenths;
+  last_logged = now;
+  return true;
+}
+
 // The time left and the rate are the first to go in a narrow window. A line
 // on which nothing has left for a while says so rather than count a time
-// left that only grows.
-static void draw(uint32_t done, progress_clock::time_point now) {
+// left that only grows. An upload that ends within a redraw's time shows
+// nothing.
+static bool render(char *line, size_t size, bool logged) {
+  progress_clock::time_point now = progress_clock::now();
+  uint32_t done = left_now;
+  if (now - started < std::chrono::milliseconds(REDRAW_MS) || (logged && !log_due(done, now)))
+    return false;
   if (done != moved_to) {
     moved_to = done;
     last_moved = now;
@@ -52,48 +69,33 @@ static void draw(uint32_t done, progress_clock::time_point now) {
   unsigned percent = (unsigned)((uint64_t)done * 100 / total_bytes);
   double still = seconds(now - last_moved);
   if (still >= STALLED_AFTER)
-    show_status("sending %s of %s\t  %3u%%\t  stalled for %.0f s", sent, total, percent,
-                still < LONGEST_LEFT ? still : LONGEST_LEFT);
+    snprintf(line, size, "sending %s of %s\t  %3u%%\t  stalled for %.0f s", sent, total, percent,
+             still < LONGEST_LEFT ? still : LONGEST_LEFT);
   else
-    show_status("sending %s of %s\t  %3u%%\t  %s/s\t  %u:%02u left", sent, total, percent, speed,
-                left_seconds / 60, left_seconds % 60);
-  drawn = true;
-  last_drawn = now;
+    snprintf(line, size, "sending %s of %s\t  %3u%%\t  %s/s\t  %u:%02u left", sent, total, percent,
+             speed, left_seconds / 60, left_seconds % 60);
+  return true;
 }
 
 bool begin_progress(uint32_t total) {
   shown = (status_drawn() || status_logged()) && total > 0;
-  logged_tenths = 0;
-  drawn = false;
-  total_bytes = total;
-  started = last_drawn = last_moved = progress_clock::now();
-  moved_to = 0;
-  return shown;
-}
-
-bool progress_shown() {
-  return shown;
-}
-
-// An upload that ends within a redraw's time shows nothing.
-void show_progress(uint32_t left_port) {
   if (!shown)
-    return;
-  progress_clock::time_point now = progress_clock::now();
-  if (status_logged()) {
-    unsigned tenths = (unsigned)((uint64_t)left_port * 10 / total_bytes);
-    if (tenths > logged_tenths || seconds(now - last_drawn) >= LOG_EVERY) {
-      logged_tenths = tenths;
-      draw(left_port, now);
-    }
-  } else if (now - last_drawn >= std::chrono::milliseconds(REDRAW_MS)) {
-    draw(left_port, now);
-  }
+    return false;
+  left_now = 0;
+  total_bytes = total;
+  started = last_logged = last_moved = progress_clock::now();
+  moved_to = 0;
+  logged_tenths = 0;
+  show_status_by(render);
+  return true;
+}
+
+void show_progress(uint32_t left_port) {
+  left_now = left_port;
 }
 
 void end_progress() {
-  if (drawn)
+  if (shown)
     clear_status();
   shown = false;
-  drawn = false;
 }

@@ -37,13 +37,13 @@ void open_serial_port(const char *name, const char *settings,
 void set_read_timeout(DWORD total_ms); // 0: wait without limit
 received_byte receive_byte();
 
-// One write of up to `count` bytes; returns how many the port took (at
-// least one). A failure, or nothing taken under the port's own write
-// time-out, ends the run.
+// One write of up to `count` bytes; returns how many the port took. Under
+// a write time-out that may be none, after a slice of it (the sending
+// judges the time-out); otherwise at least one. A failure ends the run.
 DWORD write_to_port(const BYTE *bytes, DWORD count);
 // How long a write may go without a byte leaving, as asked; 0: no limit.
 DWORD write_time_limit();
-// What the driver still holds for the line; a port that failed ends the run.
-DWORD output_queued();
+// What the driver still holds for the line; false where it does not tell.
+bool output_queued(DWORD *queued);
 // How many bytes a second the line carries at the speed and framing set.
 uint32_t line_bytes_per_second();

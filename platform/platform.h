@@ -18,14 +18,19 @@ void prefer_low_latency(HANDLE port);
 // Keeps DTR and RTS as the run leaves them when the port closes, where the
 // system can (Linux and macOS drop them otherwise; Windows does anyway).
 void keep_lines_after_run(HANDLE port);
-// Whether a port failed to open because it is not there (yet), or because
-// another program has it: a board plugged in later, a port let go later.
+// Whether a port failed to open because it is not there (yet), because
+// another program has it (a board plugged in later, a port let go later),
+// or because it may not be used (a node udev has not handed over yet).
 bool port_is_missing(unsigned code);
 bool port_is_busy(unsigned code);
-// Claims the port's name for this run before it is opened, where the
-// system's own exclusive use may not hold (Wine lets a second program open
-// a COM port); gives the error code of a refusal, or 0.
-unsigned claim_port_name(const char *name);
+bool port_is_forbidden(unsigned code);
+// Claims the port just opened for this run, where the system's own
+// exclusive use may not hold (Wine lets a second program open a COM port);
+// gives the error code of a refusal, or 0.
+unsigned claim_port(HANDLE port, const char *name);
+// Whether CTS flow control hands RTS to the system (Linux and macOS drive
+// RTS themselves under CRTSCTS).
+bool cts_flow_drives_rts();
 // What the run changes on the port and the system, put back however it
 // ends: the port's time-outs as they were found (Windows keeps them for the
 // next program), and the platform's own (exclusive use and low latency on
@@ -69,12 +74,12 @@ bool output_is_terminal();
 bool error_in_foreground();
 // The width of the terminal on standard error, in columns; 0 where unknown.
 int terminal_width();
-// Around drawing: where a stop is handled on a thread of its own (Windows'
-// console control handler), it waits for a frame being drawn. A signal
-// handler runs on the thread it interrupts and must never wait for it, so
-// on Linux and macOS these do nothing.
-void hold_drawing();
-void let_drawing_go();
+// Whether standard error takes a write at once now: a terminal stopped by
+// Ctrl-S does not. Safe in a signal handler.
+bool error_takes_output_now();
+// Keeps the console still for the run where a click would pause every write
+// to it (Windows' QuickEdit); the way out puts its mode back.
+void keep_console_still();
 // Writes to standard error straight away; safe in a signal handler.
 void write_error_at_once(const char *text, size_t length);
 

@@ -1,6 +1,7 @@
 // Linux and macOS: tuning for the port and the image, the terminal, and
 // error texts.
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -33,9 +34,17 @@ bool port_is_busy(unsigned code) {
   return code == EBUSY || code == EWOULDBLOCK;
 }
 
+bool port_is_forbidden(unsigned code) {
+  return code == EACCES || code == EPERM;
+}
+
 // The port's flock keeps every other run out.
-unsigned claim_port_name(const char *) {
+unsigned claim_port(HANDLE, const char *) {
   return 0;
+}
+
+bool cts_flow_drives_rts() {
+  return true;
 }
 
 // Reading a large file into fresh memory takes a page fault for every 4 KiB,
@@ -76,8 +85,13 @@ int terminal_width() {
   return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
-void hold_drawing() {}
-void let_drawing_go() {}
+bool error_takes_output_now() {
+  pollfd writable = {STDERR_FILENO, POLLOUT, 0};
+  return poll(&writable, 1, 0) == 1 && (writable.revents & POLLOUT);
+}
+
+// No console of Linux and macOS pauses a program for a click.
+void keep_console_still() {}
 
 std::string text_in_utf8(const char *text) {
   return text;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "device_names_windows.h"
 #include "platform.h"
 
 // The latency timer of a USB adapter is its driver's setting on Windows.
@@ -26,22 +27,49 @@ bool port_is_busy(unsigned code) {
   return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION;
 }
 
+// A device's name as Windows resolves it: the prefixes \\.\ and \\?\, a
+// trailing colon, trailing blanks and case make no difference. Empty for a
+// name that is no device.
+void device_name(const char *name, char *device, size_t size) {
+  static const char *const DEVICES[] = {"COM", "LPT", "NUL", "CON", "AUX", "PRN"};
+  bool prefixed = strncmp(name, "\\\\.\\", 4) == 0 || strncmp(name, "\\\\?\\", 4) == 0;
+  const char *start = prefixed ? name + 4 : name;
+  while (prefixed && (*start == '\\' || *start == '/'))
+    start++;
+  size_t length = strlen(start);
+  while (length > 0 && (start[length - 1] == ' ' || start[length - 1] == ':'))
+    length--;
+  bool known = prefixed;
+  for (const char *kind : DEVICES)
+    known =
+        known || (length >= 3 && _strnicmp(start, kind, 3) == 0 &&
+                  (length == 3 || (length <= 6 && strspn(start + 3, "0123456789") >= length - 3)));
+  snprintf(device, size, "%.*s", known ? (int)length : 0, start);
+  CharUpperA(device);
+}
+
 // Windows refuses a second open of a COM port; Wine does not, and the
 // second run's handshake went into the first one's image. A named mutex per
-// port, held until the process ends, refuses it as Windows would. "com3"
-// and "\\.\COM3" are one port; a backslash would name a namespace.
-unsigned claim_port_name(const char *name) {
+// port, held until the process ends, refuses it as Windows would. Under
+// Wine the port is known by the device behind its link, which the handle's
+// final path names (\\?\Z:\dev\pts\3), so that every spelling of a
+// port, and two COM names for one device, are one port; elsewhere by its
+// name as Windows resolves it.
+unsigned claim_port(HANDLE port, const char *name) {
   static HANDLE claimed = NULL; // this run's, once it has it
   if (claimed != NULL)
     return 0;
-  const char DEVICE_PREFIX[] = "\\\\.\\";
-  if (strncmp(name, DEVICE_PREFIX, sizeof DEVICE_PREFIX - 1) == 0)
-    name += sizeof DEVICE_PREFIX - 1;
-  char mutex_name[MAX_PATH] = "tarvick port ";
-  size_t length = strlen(mutex_name);
-  for (; *name != '\0' && length + 1 < sizeof mutex_name; name++)
-    mutex_name[length++] = *name == '\\' ? '/' : (char)toupper((unsigned char)*name);
-  mutex_name[length] = '\0';
+  char key[MAX_PATH * 2];
+  DWORD length = GetFinalPathNameByHandleA(port, key, sizeof key, 0);
+  if (length == 0 || length >= sizeof key)
+    device_name(name, key, sizeof key);
+  if (key[0] == '\0')
+    snprintf(key, sizeof key, "%s", name);
+  char mutex_name[MAX_PATH * 2 + 16] = "tarvick port ";
+  size_t used = strlen(mutex_name);
+  for (const char *at = key; *at != '\0' && used + 1 < sizeof mutex_name; at++)
+    mutex_name[used++] = *at == '\\' ? '/' : (char)toupper((unsigned char)*at);
+  mutex_name[used] = '\0';
   HANDLE mutex = CreateMutexA(NULL, FALSE, mutex_name);
   if (mutex == NULL || GetLastError() != ERROR_ALREADY_EXISTS) {
     claimed = mutex;
@@ -49,6 +77,14 @@ unsigned claim_port_name(const char *name) {
   }
   CloseHandle(mutex); // another run's: it may be let go while this one waits
   return ERROR_ACCESS_DENIED;
+}
+
+bool port_is_forbidden(unsigned) {
+  return false; // a port another program has is refused with 5 too: busy
+}
+
+bool cts_flow_drives_rts() {
+  return false;
 }
 
 static bool is_console(DWORD which) {
@@ -76,14 +112,26 @@ int terminal_width() {
   return screen.srWindow.Right - screen.srWindow.Left + 1;
 }
 
-static SRWLOCK drawing = SRWLOCK_INIT;
-
-void hold_drawing() {
-  AcquireSRWLockExclusive(&drawing);
+// A console takes a write at once while it is kept still.
+bool error_takes_output_now() {
+  return true;
 }
 
-void let_drawing_go() {
-  ReleaseSRWLockExclusive(&drawing);
+static HANDLE console_input = INVALID_HANDLE_VALUE;
+static DWORD console_mode_found = 0;
+
+// QuickEdit (on by default since Windows 10) pauses every write to the
+// console while a person has selected text in it, until a key is pressed:
+// the marks of the programming lines, and with them the lines themselves.
+void keep_console_still() {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  if (!GetConsoleMode(input, &mode) || !(mode & ENABLE_QUICK_EDIT_MODE))
+    return;
+  if (SetConsoleMode(input, (mode | ENABLE_EXTENDED_FLAGS) & ~(DWORD)ENABLE_QUICK_EDIT_MODE)) {
+    console_mode_found = mode;
+    console_input = input;
+  }
 }
 
 // The active code page is UTF-8 where the manifest is honoured (Windows 10
@@ -121,7 +169,11 @@ void end_stopped(int how) {
   ExitProcess((UINT)how);
 }
 
-void put_back_system_state() {}
+void put_back_system_state() {
+  if (console_input != INVALID_HANDLE_VALUE)
+    SetConsoleMode(console_input, console_mode_found | ENABLE_EXTENDED_FLAGS);
+  console_input = INVALID_HANDLE_VALUE;
+}
 
 void write_error_at_once(const char *text, size_t length) {
   DWORD written = 0;

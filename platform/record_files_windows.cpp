@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "device_names_windows.h"
 #include "record_files.h"
 
 static const int TEMPORARY_ATTEMPTS = 100;
@@ -148,27 +149,6 @@ static bool identity_of(const char *path, BY_HANDLE_FILE_INFORMATION *informatio
   bool known = GetFileInformationByHandle(file, information) != 0;
   CloseHandle(file);
   return known;
-}
-
-// A device's name as Windows resolves it: the prefixes \\.\ and \\?\, a
-// trailing colon, trailing blanks and case make no difference. Empty for a
-// name that is no device.
-static void device_name(const char *name, char *device, size_t size) {
-  static const char *const DEVICES[] = {"COM", "LPT", "NUL", "CON", "AUX", "PRN"};
-  bool prefixed = strncmp(name, "\\\\.\\", 4) == 0 || strncmp(name, "\\\\?\\", 4) == 0;
-  const char *start = prefixed ? name + 4 : name;
-  while (prefixed && is_separator(*start))
-    start++;
-  size_t length = strlen(start);
-  while (length > 0 && (start[length - 1] == ' ' || start[length - 1] == ':'))
-    length--;
-  bool known = prefixed;
-  for (const char *kind : DEVICES)
-    known =
-        known || (length >= 3 && _strnicmp(start, kind, 3) == 0 &&
-                  (length == 3 || (length <= 6 && strspn(start + 3, "0123456789") >= length - 3)));
-  snprintf(device, size, "%.*s", known ? (int)length : 0, start);
-  CharUpperA(device);
 }
 
 bool same_file(const char *first, const char *second) {

@@ -86,10 +86,12 @@ BOOL SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize) {
   tty_settings wanted = before;
   tty_from_dcb(&lpCC->dcb, &wanted);
   // Only a real serial line has modem lines.
-  int lines = modem_lines_of(port->fd);
-  if (!apply_tty_settings(port->fd, &before, &wanted, lines >= 0))
+  bool serial_line = modem_lines_of(port->fd) >= 0;
+  if (!apply_tty_settings(port->fd, &before, &wanted, serial_line))
     return FALSE;
-  // Modem lines change only where the DCB asks for another state.
+  // Modem lines change only where the DCB asks for another state than the
+  // line has now: a port leaving speed 0 has just raised both.
+  int lines = modem_lines_of(port->fd);
   int wanted_lines = lines < 0 ? lines : modem_lines_from_dcb(&lpCC->dcb, lines);
   if (wanted_lines != lines && ioctl(port->fd, TIOCMSET, &wanted_lines) != 0)
     return fail_with(errno);
@@ -109,6 +111,19 @@ BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
     return fail_with(EINVAL);
   bool set = dwFunc == SETDTR || dwFunc == SETRTS;
   return ioctl(port->fd, set ? TIOCMBIS : TIOCMBIC, &line) == 0 ? TRUE : fail_with(errno);
+}
+
+// The lines the far end drives; a device without modem lines fails.
+BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat) {
+  posix_handle *port = port_of(hFile);
+  if (port == nullptr)
+    return FALSE;
+  int lines = modem_lines_of(port->fd);
+  if (lines < 0)
+    return fail_with(errno);
+  *lpModemStat = ((lines & TIOCM_CTS) ? MS_CTS_ON : 0) | ((lines & TIOCM_DSR) ? MS_DSR_ON : 0) |
+                 ((lines & TIOCM_RI) ? MS_RING_ON : 0) | ((lines & TIOCM_CD) ? MS_RLSD_ON : 0);
+  return TRUE;
 }
 
 // Keeps the modem lines as they are when the port closes (no HUPCL).

@@ -194,5 +194,6 @@ const run_options &read_command_line(int argc, char **argv) {
   chosen.opening.drives_rts = drives_rts(chosen.reset_entry) || drives_rts(chosen.reset_exit);
   chosen.handshake.entry = chosen.reset_entry.count > 0 ? &chosen.reset_entry : NULL;
   start_records();
+  prepare_drawing();
   return chosen;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "../base/status_line.h"
 #include "../platform/platform.h"
@@ -58,28 +59,32 @@ static const failure_hint *hint_for(const failure &what, unsigned code) {
   return hint_in(COMMON_HINTS, sizeof COMMON_HINTS / sizeof COMMON_HINTS[0], what, code);
 }
 
+// Said through the status line's thread, after the line is gone: a
+// stopped terminal holds no part of the run's end but the last.
 void explain_failure(const failure *failed, va_list values) {
   const failure &what = *failed;
   if (!terminal_watches())
     return;
+  std::string words;
+  char text[TEXT_SIZE];
   if (!output_is_terminal()) {
     va_list shown;
     va_copy(shown, values);
-    vfprintf(stderr, what.message, shown);
+    vsnprintf(text, sizeof text, what.message, shown);
     va_end(shown);
+    words += text;
   }
   const char *name = NULL;
   unsigned code = ANY_CODE;
   bool has_code = failure_values(failed, values, &name, &code);
-  char text[TEXT_SIZE];
   if (has_code) {
     describe_error(code, text, sizeof text);
-    fprintf(stderr, "error %u: %s\n", code, text);
+    words += "error " + std::to_string(code) + ": " + text + "\n";
   }
   const failure_hint *hint = hint_for(what, code);
   if (hint != NULL && hint->explain != NULL)
     hint->explain(name, text, sizeof text);
   if (hint != NULL)
-    fprintf(stderr, "hint: %s\n", hint->explain != NULL ? text : hint->text);
-  fflush(stderr);
+    words += std::string("hint: ") + (hint->explain != NULL ? text : hint->text) + "\n";
+  say_on_screen(words.data(), words.size());
 }

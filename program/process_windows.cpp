@@ -37,6 +37,7 @@ static DWORD WINAPI watch_main_thread(LPVOID) {
 
 void prepare_process() {
   SetConsoleCtrlHandler(stop_run, TRUE);
+  keep_console_still();
   if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread,
                       SYNCHRONIZE, FALSE, 0))
     CloseHandle(CreateThread(NULL, 64 * 1024, watch_main_thread, NULL,

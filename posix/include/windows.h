@@ -43,6 +43,7 @@ typedef const char *LPCSTR;
 #define ERROR_NO_DATA ENODATA
 #define ERROR_BROKEN_PIPE EPIPE
 #define ERROR_NOT_ENOUGH_MEMORY ENOMEM
+#define ERROR_SEM_TIMEOUT ETIME // only some USB drivers on Windows give it
 
 #define NOPARITY 0
 #define ODDPARITY 1
@@ -63,6 +64,12 @@ typedef const char *LPCSTR;
 #define PURGE_RXABORT 0x0002
 #define PURGE_TXCLEAR 0x0004
 #define PURGE_RXCLEAR 0x0008
+
+// GetCommModemStatus's lines.
+#define MS_CTS_ON 0x0010
+#define MS_DSR_ON 0x0020
+#define MS_RING_ON 0x0040
+#define MS_RLSD_ON 0x0080
 
 #define DTR_CONTROL_DISABLE 0
 #define DTR_CONTROL_ENABLE 1
@@ -164,6 +171,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 BOOL FlushFileBuffers(HANDLE hFile);
 BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
+BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
 DWORD GetFileType(HANDLE hFile);
