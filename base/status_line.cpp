@@ -157,9 +157,11 @@ static void do_work(screen_work &work) {
       erase_line();
     write_error_at_once(work.lines.data(), work.lines.size());
   }
-  if (!work.draw || !ours)
+  if (!ours)
     return;
   for (char *line : {work.undrawn, work.line}) {
+    if (line == work.line && !work.draw)
+      break;
     if (logged && line[0] != '\0')
       log_status(line);
     else if (!logged && line[0] != '\0')
@@ -174,6 +176,7 @@ static bool take_work(screen_work *work) {
   work->lines.swap(said);
   said.clear();
   work->end = ending;
+  work->line[0] = '\0';
   if (renderer != nullptr) {
     work->draw = renderer(work->line, sizeof work->line, status_logged());
   } else {
@@ -183,7 +186,7 @@ static bool take_work(screen_work *work) {
   bool again = strcmp(undrawn, work->line) == 0;
   memcpy(work->undrawn, again ? "" : undrawn, again ? 1 : sizeof undrawn);
   undrawn[0] = '\0';
-  return work->draw || !work->lines.empty() || work->end;
+  return work->draw || work->undrawn[0] != '\0' || !work->lines.empty() || work->end;
 }
 
 static void draw_until_ended() {

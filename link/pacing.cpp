@@ -34,6 +34,15 @@ static void show(pacing *paced, uint64_t now) {
   paced->choices.left_port(paced->left);
 }
 
+// The bytes the driver holds, by its figure: a driver that counts each
+// write it holds as a whole transfer (cdc_acm counts 20 packets, 10,240
+// bytes at high speed) holds about a piece for each.
+static uint32_t held_bytes(const pacing *paced) {
+  if (paced->transfer == 0)
+    return paced->queued;
+  return (uint32_t)((uint64_t)(paced->queued / paced->transfer) * paced->piece);
+}
+
 // Asks the driver's queue where its figure is believed, and shows what has
 // left: written less queued, or, without a figure, what the port took. A
 // figure that falls is bytes leaving. A port that cannot tell is not asked
@@ -49,7 +58,8 @@ static void look(pacing *paced) {
     if (queued < paced->queued)
       paced->progress_ms = now;
     paced->queued = queued;
-    uint32_t left = queued < paced->written ? paced->written - queued : 0;
+    uint32_t held = held_bytes(paced);
+    uint32_t left = held < paced->written ? paced->written - held : 0;
     if (left > paced->left)
       paced->left = left;
   } else {
@@ -66,7 +76,7 @@ static bool timed_out(const pacing *paced) {
 // Waits while the driver holds more than a piece and its figure moves; a
 // figure that stays put is tried with the next write.
 static paced_outcome wait_for_room(pacing *paced) {
-  for (look(paced); paced->trusted && paced->queued > paced->piece; look(paced)) {
+  for (look(paced); paced->trusted && held_bytes(paced) > paced->piece; look(paced)) {
     if (timed_out(paced))
       return PACED_TIMED_OUT;
     if (paced->port.now_ms() - paced->figure_ms >= PATIENCE_MS) {
@@ -89,6 +99,10 @@ static void note_write(pacing *paced, DWORD taken, DWORD queued_before) {
   look(paced);
   if (taken == 0)
     return;
+  // Into an empty queue, a figure that rises by more than the write counts
+  // transfers, not bytes.
+  if (paced->trusted && queued_before == 0 && paced->queued > taken)
+    paced->transfer = paced->queued;
   if (tried && paced->queued != queued_before) {
     paced->unmoved = 0;
     return;

@@ -35,10 +35,11 @@ struct pacing {
   pacing_choices choices;
   uint32_t piece;
   uint32_t written, left;
-  bool trusted; // the queue figure is asked and believed
-  bool probing; // the next write tests a figure that has not moved
-  DWORD queued; // the figure at the last look
-  int unmoved;  // writes taken in a row that the figure did not show
+  bool trusted;   // the queue figure is asked and believed
+  bool probing;   // the next write tests a figure that has not moved
+  DWORD queued;   // the figure at the last look
+  DWORD transfer; // what the figure counts for each write it holds (cdc_acm); 0: bytes
+  int unmoved;    // writes taken in a row that the figure did not show
   uint64_t started_ms, progress_ms, figure_ms, shown_ms;
 };
 

@@ -1,7 +1,7 @@
 // The divisor arithmetic of the Linux drivers, which program the chip with
 // it: drivers/tty/serial/8250/8250_port.c (serial8250_get_divisor) and
 // drivers/usb/serial/ftdi_sio.c (ftdi_232am_, ftdi_232bm_ and
-// ftdi_2232h_baud_base_to_divisor), Linux 6.1, and FTDI's AN232B-05.
+// ftdi_2232h_baud_base_to_divisor), Linux 6.1 and 6.6, and FTDI's AN232B-05.
 #include "divisors.h"
 
 static const uint32_t LARGEST_UART_DIVISOR = 0xFFFF; // a 16-bit latch
@@ -16,18 +16,45 @@ uint32_t uart_rate(uint32_t baud_base, uint32_t speed) {
   return (baud_base + divisor / 2) / divisor; // rounded: 1.76 baud is no 1 baud
 }
 
-enum ftdi_family { FTDI_UNKNOWN, FTDI_AM, FTDI_BM, FTDI_H };
+enum ftdi_family { FTDI_UNKNOWN, FTDI_SIO, FTDI_AM, FTDI_BM, FTDI_H };
 
-// 0x200 the FT8U232AM; 0x400 to 0x600 and 0x1000 the FT232B, FT2232C, FT232R
-// and FT-X; 0x700 to 0x900 the FT2232H, FT4232H and FT232H.
+// The chips as the driver knows them by their USB release number
+// (ftdi_determine_type, Linux 6.6): 0x200 the FT8U232AM; 0x400, 0x500,
+// 0x600 and 0x1000 the FT232B, FT2232C, FT232R and FT-X at 3 MHz; 0x700 to
+// 0x900 the FT2232H, FT4232H and FT232H, and 0x2800 to 0x3300 and 0x3600 the
+// HP and HA chips, at 12 MHz; below 0x200 the first SIO. The driver refuses
+// other numbers.
 static ftdi_family family_of(unsigned release) {
-  if (release == 0x200)
+  switch (release) {
+  case 0x200:
     return FTDI_AM;
-  if (release >= 0x700 && release <= 0x900)
-    return FTDI_H;
-  if (release >= 0x400)
+  case 0x400:
+  case 0x500:
+  case 0x600:
+  case 0x1000:
     return FTDI_BM;
-  return FTDI_UNKNOWN;
+  case 0x700:
+  case 0x800:
+  case 0x900:
+  case 0x2800:
+  case 0x2900:
+  case 0x3000:
+  case 0x3100:
+  case 0x3200:
+  case 0x3300:
+  case 0x3600:
+    return FTDI_H;
+  default:
+    return release < 0x200 ? FTDI_SIO : FTDI_UNKNOWN;
+  }
+}
+
+// The SIO makes the standard speeds from 300 to 115200 only.
+static uint32_t sio_rate(uint32_t speed) {
+  for (uint32_t made = 300; made <= 115200; made = made == 38400 ? 57600 : made * 2)
+    if (speed == made)
+      return speed;
+  return 0;
 }
 
 // The AM takes fractions of 1/8, 1/4 and 1/2 only, rounding the others.
@@ -54,6 +81,8 @@ static uint32_t divided(uint64_t clock_eighths, uint32_t speed, bool am) {
 uint32_t ftdi_rate(unsigned release, uint32_t speed) {
   const uint64_t THREE_MHZ_EIGHTHS = 24000000, TWELVE_MHZ_EIGHTHS = 96000000;
   switch (family_of(release)) {
+  case FTDI_SIO:
+    return sio_rate(speed);
   case FTDI_AM:
     return divided(THREE_MHZ_EIGHTHS, speed, true);
   case FTDI_BM:

@@ -79,9 +79,19 @@ static const option OPTIONS[] = {
 };
 static const size_t OPTION_COUNT = sizeof OPTIONS / sizeof OPTIONS[0];
 
+// What was given, on one line: a refusal is one line, whatever it names.
+static std::string on_one_line(const char *given) {
+  std::string line;
+  for (; *given != '\0'; given++)
+    line += *given == '\n' ? "\\n" : *given == '\r' ? "\\r" : std::string(1, *given);
+  return line;
+}
+
 static void take(const option &wanted, const char *given, const char *value) {
-  if (const char *refused = wanted.take(value))
-    report_and_exit(&OPTION_REFUSED, given, refused);
+  const char *refused =
+      strpbrk(value, "\r\n") != NULL ? "a value may not hold a line break" : wanted.take(value);
+  if (refused != NULL)
+    report_and_exit(&OPTION_REFUSED, on_one_line(given).c_str(), refused);
 }
 
 static const option *option_named(const char *argument, size_t length) {
@@ -101,13 +111,26 @@ static void take_argument(const char *argument) {
   size_t length = equals != NULL ? (size_t)(equals - argument) : strlen(argument);
   const option *wanted = option_named(argument, length);
   if (wanted == NULL)
-    report_and_exit(&OPTION_REFUSED, argument,
+    report_and_exit(&OPTION_REFUSED, on_one_line(argument).c_str(),
                     "no such option before the arguments (tarvick --help lists them)");
   if (equals == NULL)
     report_and_exit(&OPTION_REFUSED, argument, "a value is needed (--name=value)");
   take(*wanted, argument, equals + 1);
   given_as[wanted - OPTIONS] = argument;
   given_in[wanted - OPTIONS] = "the command line";
+}
+
+// An option after the port would otherwise be taken for the programming
+// file, or be ignored, its limit silently not kept. Other extra arguments
+// are ignored, as ever.
+static void refuse_late_options(int argc, char **argv, int from) {
+  for (int at = from; at < argc; at++) {
+    const char *equals = strchr(argv[at], '=');
+    size_t length = equals != NULL ? (size_t)(equals - argv[at]) : strlen(argv[at]);
+    if (option_named(argv[at], length) != NULL)
+      report_and_exit(&OPTION_REFUSED, on_one_line(argv[at]).c_str(),
+                      "options come before the port");
+  }
 }
 
 // What the command line left unsaid, the environment may say.
@@ -190,6 +213,7 @@ const run_options &read_command_line(int argc, char **argv) {
   chosen.settings = argv[at + 1];
   chosen.image = argv[at + 2];
   chosen.programming_file = argc - at > 3 ? argv[at + 3] : NULL;
+  refuse_late_options(argc, argv, at + 3);
   chosen.opening.drives_dtr = drives_dtr(chosen.reset_entry) || drives_dtr(chosen.reset_exit);
   chosen.opening.drives_rts = drives_rts(chosen.reset_entry) || drives_rts(chosen.reset_exit);
   chosen.handshake.entry = chosen.reset_entry.count > 0 ? &chosen.reset_entry : NULL;

@@ -27,5 +27,8 @@ struct failure_hint {
 // The platform's own hints; hints.cpp adds those that hold everywhere.
 extern const failure_hint PLATFORM_HINTS[];
 extern const size_t PLATFORM_HINT_COUNT;
+inline const char WRITE_TIMED_OUT[] =
+    "Nothing left the port for as long as --write-timeout allows: the target stopped reading, "
+    "or flow control holds the line (CTS low with octs=on, an XOFF with xon=on).";
 inline const char NO_SUCH_FILE[] =
     "No such file: check the path, which is taken from the current folder.";

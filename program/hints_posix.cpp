@@ -53,6 +53,7 @@ const failure_hint PLATFORM_HINTS[] = {
      "That is not a serial device (a file, the terminal you work at, or the multiplexer of "
      "pseudo-terminals). `tarvick --list` shows the serial ports here.",
      nullptr},
+    {&WRITE_FAILED, ETIMEDOUT, WRITE_TIMED_OUT, nullptr},
     {&WRITE_FAILED, EIO, LINE_GONE, nullptr},
     {&WRITE_FAILED, ENODEV, LINE_GONE, nullptr},
     {&READ_FAILED, EIO, LINE_GONE, nullptr},

@@ -18,6 +18,7 @@ const failure_hint PLATFORM_HINTS[] = {
      NULL},
     {&GET_TIMEOUTS_FAILED, ANY_CODE,
      "That is not a serial port. `tarvick --list` shows the serial ports here.", NULL},
+    {&WRITE_FAILED, ERROR_TIMEOUT, WRITE_TIMED_OUT, NULL},
     {&WRITE_FAILED, ANY_CODE, LINE_FAILED, NULL},
     {&READ_FAILED, ANY_CODE, LINE_FAILED, NULL},
     {&OPEN_FILE_FAILED, ERROR_FILE_NOT_FOUND, NO_SUCH_FILE, NULL},

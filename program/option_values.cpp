@@ -10,15 +10,17 @@ static const int LARGEST_COUNT = 1000000;
 static const char STEP_WORDS[] =
     "a step is dtr, !dtr, rts or !rts, two of them at once (dtr+!rts), or a wait (100ms)";
 
-// Digits up to `end`, into `number`; false where there are none, or too many.
+// Digits up to `end`, into `number`, which stops growing past what any
+// value may be; false where there are none, or something else.
 static bool read_digits(const char *text, const char *end, uint64_t *number) {
   *number = 0;
   if (text == end)
     return false;
   for (; text < end; text++) {
-    if (!isdigit((unsigned char)*text) || *number > LONGEST_MS)
+    if (!isdigit((unsigned char)*text))
       return false;
-    *number = *number * 10 + (uint64_t)(*text - '0');
+    if (*number <= LONGEST_MS)
+      *number = *number * 10 + (uint64_t)(*text - '0');
   }
   return true;
 }
@@ -30,13 +32,13 @@ static const char *read_duration_part(const char *text, const char *end, DWORD *
   uint64_t number = 0;
   bool digits = read_digits(text, unit, &number);
   size_t unit_length = (size_t)(end - unit);
-  uint64_t scale = unit_length == 2 && strncmp(unit, "ms", 2) == 0 ? 1
-                   : unit_length == 1 && *unit == 's'              ? 1000
-                   : unit_length == 0 && digits && number == 0     ? 1
-                                                                   : 0;
+  uint64_t scale = unit_length == 2 && strncasecmp(unit, "ms", 2) == 0  ? 1
+                   : unit_length == 1 && (*unit == 's' || *unit == 'S') ? 1000
+                   : unit_length == 0 && digits && number == 0          ? 1
+                                                                        : 0;
   if (!digits || scale == 0)
     return "a duration with its unit is needed, as 250ms or 2s";
-  if (number * scale > LONGEST_MS)
+  if (number > LONGEST_MS || number * scale > LONGEST_MS)
     return "too long (49 days at the most)";
   *ms = (DWORD)(number * scale);
   return NULL;

@@ -94,6 +94,14 @@ TEST_P(CommandLine, AnOptionRefusedNamesItself) {
       run({"--report=report.json", "--attempts=many", port, DEFAULT_SETTINGS, "image.bin"}),
       "--attempts=many: a whole number is needed, up to 1000000\n");
   EXPECT_EQ("", read_file("report.json")) << "a refused run makes no record";
+  // An option after the port is refused, not taken for the programming
+  // file or ignored; a value is refused on one line.
+  expect_failure(run({port, DEFAULT_SETTINGS, "image.bin", "--reply-timeout=5s"}),
+                 "--reply-timeout=5s: options come before the port\n");
+  expect_failure(run({port, DEFAULT_SETTINGS, "image.bin", "lines.txt", "--attempts=3"}),
+                 "--attempts=3: options come before the port\n");
+  expect_failure(run({"--trace=a\nb", port, DEFAULT_SETTINGS, "image.bin"}),
+                 "--trace=a\\nb: a value may not hold a line break\n");
   environment_ = {"TARVICK_RESET=dtr+dsr"};
   expect_failure(run({port, DEFAULT_SETTINGS, "image.bin"}),
                  "TARVICK_RESET=dtr+dsr: a step is dtr, !dtr, rts or !rts, two of them at once "

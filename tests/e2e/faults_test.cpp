@@ -22,6 +22,11 @@ using namespace e2e;
 using testbed::target_script;
 
 static const size_t IMAGE_SIZE = 4 << 20;
+#ifdef __SANITIZE_ADDRESS__
+static const bool SANITIZED = true; // each run takes several times as long
+#else
+static const bool SANITIZED = false;
+#endif
 
 class Faults : public LoadTest {};
 // Wine never returns from a read without time-out on a line that hung up,
@@ -208,7 +213,7 @@ TEST_P(Faults, AFailingUploadLeavesATrueRecordEveryTime) {
   const size_t SIZE = 1 << 20;
   write_file("image.bin", std::string(SIZE, 'f'));
   options_ = {"--trace=trace.txt", "--report=report.json"};
-  for (int i = 0; i < (on_wine() ? 10 : 300); i++) {
+  for (int i = 0; i < (on_wine() ? 10 : SANITIZED ? 60 : 300); i++) {
     target_script script = expecting_image(SIZE);
     script.hang_up_after_image_bytes = 1 + i % 16 * 512;
     script.keep_image = false;

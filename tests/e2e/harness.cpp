@@ -16,6 +16,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 extern char **environ;
 
@@ -149,6 +150,8 @@ program_run run_program(const std::string &program, const std::vector<std::strin
     termios modes;
     tcgetattr(err[1], &modes);
     modes.c_lflag |= TOSTOP;
+    if (terminal->flow_control)
+      modes.c_iflag |= IXON;
     tcsetattr(err[1], TCSANOW, &modes);
   }
   if (pipe2(out, O_CLOEXEC) != 0 || (!error_on_terminal && pipe2(err, O_CLOEXEC) != 0))
@@ -177,6 +180,9 @@ program_run run_program(const std::string &program, const std::vector<std::strin
     waitpid(pid, nullptr, 0);
     throw std::runtime_error("pidfd_open");
   }
+  std::thread person;
+  if (error_on_terminal && terminal->person)
+    person = std::thread(terminal->person, err[0]);
   program_run result;
   auto deadline = started + std::chrono::duration<double>(timeout_seconds);
   // A pipe the program closed (its output sent elsewhere) stays readable at
@@ -204,6 +210,8 @@ program_run run_program(const std::string &program, const std::vector<std::strin
   }
   int status = 0;
   waitpid(pid, &status, 0);
+  if (person.joinable())
+    person.join();
   result.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   read_available(out[0], &result.out);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,9 @@ struct program_run {
 struct error_terminal {
   int columns = 80;
   bool controlling = false;
+  bool flow_control = false; // IXON: Ctrl-S stops output to it, Ctrl-Q lets it go on
+  // A person at the terminal while the run goes on, typing into its master.
+  std::function<void(int master)> person;
 };
 
 // Runs `program` with `args` in `directory` and collects its output; stops it

@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <future>
+#include <mutex>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "harness.h"
 
@@ -114,6 +117,38 @@ TEST_P(Image, ProgressIsDrawnAtATerminalAndErased) {
   }
 }
 
+// A terminal stopped by Ctrl-S holds the drawing only: the image goes on
+// at the line's pace, and the load ends as ever once Ctrl-Q lets the
+// screen go on.
+TEST_P(Image, AStoppedTerminalHoldsNoByteOfTheImage) {
+  const size_t SIZE = 300 * 1000;
+  write_file("image.bin", std::string(SIZE, 's'));
+  target_script slow = expecting_image(SIZE);
+  slow.bytes_per_second = 100 * 1000;
+  testbed::simulated_target target(slow);
+  std::promise<void> image_done;
+  std::once_flag once;
+  target.on_event([&](const std::string &event) {
+    if (event.rfind("image complete", 0) == 0)
+      std::call_once(once, [&] { image_done.set_value(); });
+  });
+  target.start();
+  bool sent_while_stopped = false;
+  error_on_terminal_ = true;
+  terminal_.flow_control = true;
+  terminal_.person = [&](int master) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    ASSERT_EQ(1, write(master, "\x13", 1)); // Ctrl-S
+    sent_while_stopped =
+        image_done.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    ASSERT_EQ(1, write(master, "\x11", 1)); // Ctrl-Q
+  };
+  program_run loaded = run({port_name(target), DEFAULT_SETTINGS, "image.bin"});
+  EXPECT_TRUE(sent_while_stopped) << "the image waited for the screen";
+  expect_success(loaded, "program loaded, 300000 bytes\n");
+  EXPECT_EQ(SIZE, target.finish().image_bytes);
+}
+
 // In a log the upload's progress is a plain line a tenth of the way, and
 // --progress=off draws nothing at a terminal; standard output is as ever.
 TEST_P(Image, ProgressInALogOrNotAtAll) {
@@ -162,7 +197,8 @@ TEST_P(Image, AStoppedRunLeavesNothingDrawn) {
     // end are allowed, but for Wine's parser) leaves its stop's report whole.
     std::string settings = DEFAULT_SETTINGS + std::string(on_wine() ? 0 : 17000, ' ');
     program_run stopped =
-        run({"--report=report.json", port_name(target), settings, "image.bin"}, 2.5, stop.signal);
+        run({"--report=report.json", "--attempt-time=1s", port_name(target), settings, "image.bin"},
+            2.5, stop.signal);
     testbed::target_record received = target.finish();
     nlohmann::json record = report("report.json");
     EXPECT_EQ("stopped", record["outcome"]);

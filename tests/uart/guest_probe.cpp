@@ -6,6 +6,9 @@
 //   as-user UID GID PROGRAM ARGS  runs PROGRAM as that user, with SIGINT and
 //                                 SIGQUIT as a terminal's shell starts it
 //                                 (a shell's background job ignores them)
+//   masked PROGRAM ARGS           runs PROGRAM with SIGALRM and SIGTERM
+//                                 blocked, as a supervisor's worker thread
+//                                 may start it
 //   hold PATH                     keeps PATH open in the background, as a
 //                                 terminal program would; prints its pid
 //   open PATH                     tries to open PATH: "opened" or "error N"
@@ -71,11 +74,12 @@ static int show_tty(const char *path) {
     return perror("ioctl"), 1;
   int data_bits[] = {5, 6, 7, 8};
   printf("speed=%u data=%d parenb=%d parodd=%d cmspar=%d cstopb=%d crtscts=%d ixon=%d "
-         "ixoff=%d icanon=%d low_latency=%d exclusive=%d\n",
+         "ixoff=%d icanon=%d low_latency=%d exclusive=%d hupcl=%d\n",
          tty.c_ospeed, data_bits[(tty.c_cflag & CSIZE) >> 4], !!(tty.c_cflag & PARENB),
          !!(tty.c_cflag & PARODD), !!(tty.c_cflag & CMSPAR), !!(tty.c_cflag & CSTOPB),
          !!(tty.c_cflag & CRTSCTS), !!(tty.c_iflag & IXON), !!(tty.c_iflag & IXOFF),
-         !!(tty.c_lflag & ICANON), !!(serial_flags(fd) & ASYNC_LOW_LATENCY), exclusive);
+         !!(tty.c_lflag & ICANON), !!(serial_flags(fd) & ASYNC_LOW_LATENCY), exclusive,
+         !!(tty.c_cflag & HUPCL));
   return 0;
 }
 
@@ -94,6 +98,17 @@ static int as_user(char **argv) {
   signal(SIGQUIT, SIG_DFL);
   execv(argv[2], argv + 2);
   perror(argv[2]);
+  return 127;
+}
+
+static int masked(char **program) {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGALRM);
+  sigaddset(&blocked, SIGTERM);
+  sigprocmask(SIG_BLOCK, &blocked, nullptr);
+  execv(program[0], program);
+  perror(program[0]);
   return 127;
 }
 
@@ -207,6 +222,8 @@ int main(int argc, char **argv) {
     return mark(atoi(argv[2]));
   if (strcmp(command, "as-user") == 0 && argc >= 5)
     return as_user(argv + 2);
+  if (strcmp(command, "masked") == 0 && argc >= 3)
+    return masked(argv + 2);
   if (strcmp(command, "hold") == 0 && argc == 3)
     return hold(argv[2]);
   if (strcmp(command, "open") == 0 && argc == 3) {
@@ -220,6 +237,7 @@ int main(int argc, char **argv) {
   if (strcmp(command, "watch") == 0 && argc >= 3)
     return watch(argv + 2);
   fprintf(stderr,
-          "usage: guest-probe tty|mark|as-user|hold|open|wait-low-latency|stop-when|watch ...\n");
+          "usage: guest-probe tty|mark|as-user|masked|hold|open|wait-low-latency|stop-when|watch "
+          "...\n");
   return 2;
 }

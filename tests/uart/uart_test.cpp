@@ -348,10 +348,10 @@ static std::string levels_of(const std::vector<uart::line_change> &told,
 }
 
 // A reset sequence drives DTR and RTS in its order and time, as QEMU saw
-// the 8250's modem control register and the FTDI's requests: the lines go
-// idle right after the kernel raised them at opening, two lines set at once
-// change in one write, and the port keeps what the exit sequence left
-// where Linux would drop both lines at close.
+// the 8250's modem control register and the FTDI's requests: both lines go
+// idle together with the settings, after the kernel raised them at
+// opening, two lines set at once change in one write, and the port keeps
+// what the exit sequence left where Linux would drop both lines at close.
 TEST(Uart, AResetSequenceDrivesTheModemLines) {
   const std::string RESET = "--reset=!dtr+rts,100ms,dtr+!rts,50ms,!dtr:rts,20ms,dtr";
   for (bool ftdi : {false, true}) {
@@ -365,7 +365,7 @@ TEST(Uart, AResetSequenceDrivesTheModemLines) {
     std::vector<double> at;
     // The UART's start-up may clear both lines before the kernel raises them.
     EXPECT_THAT(levels_of(ftdi ? told.ftdi_lines : told.uart_lines, &at),
-                testing::EndsWith("11 01 00 01 10 00 01 11"));
+                testing::EndsWith("11 00 01 10 00 01 11"));
     if (at.size() >= 8) {
       const double *end = at.data() + at.size();
       EXPECT_NEAR(0.100 + 0.1, end[-4] - end[-5], 0.1) << "the entry's first wait";
@@ -375,6 +375,49 @@ TEST(Uart, AResetSequenceDrivesTheModemLines) {
              (end[-4] - end[-5]) * 1000, (end[-3] - end[-4]) * 1000, (end[-1] - end[-2]) * 1000);
     }
   }
+}
+
+// A run refused for its --reset against the settings, or for a typo in
+// them, drives no line and leaves HUPCL set: the kernel raises both lines
+// at opening and drops both at the close, as for any program, and a board
+// held in reset by DTR is let go.
+TEST(Uart, ARefusedResetRunTouchesNoLine) {
+  for (const char *settings : {"115200,N,8,1,p", "baud=115200 parity=X"}) {
+    SCOPED_TRACE(settings);
+    the_guest->run("stty -F /dev/ttyS1 hupcl");
+    the_guest->uart();
+    served_run refused =
+        serve(expecting_image(2),
+              tarvick(std::string("'") + settings + "' /image.bin", PORT, "--reset=rts,50ms,!rts"));
+    EXPECT_EQ(2, refused.run.status);
+    EXPECT_EQ("", refused.target.received);
+    std::vector<double> at;
+    EXPECT_THAT(levels_of(the_guest->uart().uart_lines, &at), testing::MatchesRegex("(00 )?11 00"));
+    EXPECT_EQ(1, the_guest->tty(PORT)["hupcl"]);
+  }
+}
+
+// Under a write time-out a healthy load passes, whether or not a person
+// watches: a target that reads at the line's speed keeps bytes leaving,
+// although a full 8250 takes a write again only once it is nearly empty,
+// and cdc_acm counts each busy transfer whole.
+TEST(Uart, AWriteTimeOutPassesAHealthyLoad) {
+  the_guest->run("head -c 6144 /dev/urandom >/tmp/healthy.bin");
+  for (const char *port : {PORT, ACM})
+    for (bool at_terminal : {false, true}) {
+      SCOPED_TRACE(std::string(port) + (at_terminal ? " at a terminal" : ""));
+      std::string command = std::string(at_terminal ? "guest-probe watch /bin/" : "") +
+                            tarvick("baud=19200 /tmp/healthy.bin", port, "--write-timeout=1s");
+      target_script reading = expecting_image(6144);
+      reading.bytes_per_second = 1920;
+      uart::guest_run run = port == PORT ? serve(reading, command).run
+                                         : on_gadget("--image-length 6144 --pace 1920", command);
+      EXPECT_THAT(run.out, testing::StartsWith("program loaded, 6144 bytes\n"));
+      EXPECT_EQ(0, at_terminal    ? watched(run.err).status
+                   : port == PORT ? run.status
+                                  : 0)
+          << run.err;
+    }
 }
 
 struct usb_settings_case {
@@ -528,11 +571,15 @@ TEST(Usb, AStalledDeviceIsStoppedAtOnce) {
   // A run that fails with output queued ends with its message, not at the
   // port's last close 30 s later. A gadget plugged in afresh takes no bytes
   // until its far end is opened: the handshake's requests stay queued.
-  replug_gadget();
-  uart::guest_run failed =
-      the_guest->run("guest-probe watch /bin/" + tarvick("baud=115200 /image.bin", ACM));
-  EXPECT_EQ("synchronization failed\n", failed.out);
-  EXPECT_LT(watched(failed.err).ended_ms, 1000) << failed.err;
+  // So does one whose parent blocked the timer's signal.
+  for (const char *parent : {"/bin/", "/bin/guest-probe masked /bin/"}) {
+    SCOPED_TRACE(parent);
+    replug_gadget();
+    uart::guest_run failed = the_guest->run(std::string("guest-probe watch ") + parent +
+                                            tarvick("baud=115200 /image.bin", ACM));
+    EXPECT_EQ("synchronization failed\n", failed.out);
+    EXPECT_LT(watched(failed.err).ended_ms, 1000) << failed.err;
+  }
 }
 
 struct unplug_case {

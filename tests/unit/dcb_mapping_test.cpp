@@ -231,24 +231,21 @@ TEST(DcbMapping, WhatTheDeviceHoldsMustBeWhatWasAsked) {
 
 // What a divisor makes: an 8250's 16-bit latch; an FTDI's 14 bits and
 // eighths (1 and 1.5 coded specially, nothing else below 2, the AM with
-// fewer fractions, the H family at 12 MHz); an unknown chip at its word.
+// fewer fractions, the H, HP and HA families at 12 MHz, the SIO its table of
+// speeds); an unknown chip at its word.
 TEST(DcbMapping, TheRateADivisorMakes) {
   EXPECT_EQ(2u, uart_rate(115200, 1)) << "the divisor stops at 65535";
   EXPECT_EQ(115200u, uart_rate(115200, 100000));
   struct {
     unsigned release;
     uint32_t speed, made;
-  } rates[] = {{0x600, 184, 184},
-               {0x600, 183, 0},
-               {0x600, 1280000, 1263158},
-               {0x600, 2500000, 0},
-               {0x600, 2900000, 3000000},
-               {0x600, 2000000, 2000000},
-               {0x400, 23010, 23011},
-               {0x200, 23010, 23033},
-               {0x700, 115200, 115246},
-               {0x700, 300, 300},
-               {0x100, 50, 50}};
+  } rates[] = {{0x600, 184, 184},         {0x600, 183, 0},
+               {0x600, 1280000, 1263158}, {0x600, 2500000, 0},
+               {0x600, 2900000, 3000000}, {0x600, 2000000, 2000000},
+               {0x400, 23010, 23011},     {0x200, 23010, 23033},
+               {0x700, 115200, 115246},   {0x700, 300, 300},
+               {0x2800, 115200, 115246},  {0x100, 19200, 19200},
+               {0x100, 14400, 0},         {0x300, 50, 50}};
   for (const auto &rate : rates)
     EXPECT_EQ(rate.made, ftdi_rate(rate.release, rate.speed)) << rate.release << " " << rate.speed;
 }

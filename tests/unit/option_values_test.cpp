@@ -36,6 +36,8 @@ TEST(OptionValues, TakenAndRefused) {
       {'d', "1.5s", ""},
       {'d', "ms", ""},
       {'d', "4294968s", ""},
+      {'d', "250MS", "250"},
+      {'d', "2S", "2000"},
       {'c', "0", "0"},
       {'c', "12", "12"},
       {'c', "-1", ""},
@@ -75,4 +77,6 @@ TEST(OptionValues, TakenAndRefused) {
   for (size_t i = 0; i < many.size(); i += 4)
     many.replace(i, 3, "dtr");
   EXPECT_NE(nullptr, read_reset(many.c_str(), &entry, &exit)) << "33 steps are too many";
+  DWORD ms = 0;
+  EXPECT_STREQ("too long (49 days at the most)", read_duration("99999999999ms", &ms));
 }
