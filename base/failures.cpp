@@ -35,5 +35,8 @@ const failure READ_FILE_FAILED = {"fail to read from %s : %u\n", NAMES_FILE};
 // then why it is refused.
 const failure OPTION_REFUSED = {"%s: %s\n", NAMES_OPTION};
 const failure NO_MODEM_LINES = {"fail to set %s lines: %u\n", NAMES_PORT};
+// A port given by a USB identity that is badly formed, or that more than
+// one port has: the port as given, then why.
+const failure PORT_REFUSED = {"%s: %s\n", NAMES_PORT};
 const failure LINE_IN_HANDSHAKE = {"%s: --reset drives %s, which the settings give to handshake\n",
                                    NAMES_PORT};

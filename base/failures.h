@@ -37,3 +37,4 @@ extern const failure READ_FILE_FAILED;
 extern const failure OPTION_REFUSED;
 extern const failure NO_MODEM_LINES;
 extern const failure LINE_IN_HANDSHAKE;
+extern const failure PORT_REFUSED;

@@ -149,6 +149,7 @@ static json facts_json() {
               {"version", TARVICK_VERSION},
               {"started", started_at},
               {"port", text(facts.port ? facts.port : "")},
+              {"device", text(facts.port_device)},
               {"adapter", adapter},
               {"settings",
                {{"asked", text(facts.settings_asked ? facts.settings_asked : "")},

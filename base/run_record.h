@@ -47,7 +47,8 @@ enum run_phase { PHASE_OPENING, PHASE_HANDSHAKE, PHASE_UPLOAD, PHASE_DRAIN, PHAS
 // What the report tells, as each part of the program learns it.
 const int SHA256_TEXT = 2 * 32 + 1;
 struct run_facts {
-  const char *port;
+  const char *port;      // as given: a name, or a USB identity
+  char port_device[512]; // the device opened for it
   const char *settings_asked;
   const char *image;
   const char *programming_file; // or null

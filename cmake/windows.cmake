@@ -8,7 +8,7 @@ add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} platform/platform_window
                                  program/process_windows.cpp program/hints_windows.cpp
                                  program/port_list_windows.cpp)
 target_sources(tarvick_core PRIVATE platform/hash_windows.cpp)
-target_link_libraries(tarvick_core PUBLIC setupapi advapi32 bcrypt)
+target_link_libraries(tarvick_core PUBLIC setupapi cfgmgr32 advapi32 bcrypt)
 # nlohmann's JSON is header-only: its folder alone joins the cross build, not
 # the host's whole include folder.
 find_path(NLOHMANN_JSON_DIR nlohmann/json.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)

@@ -1,5 +1,8 @@
 #include "serial_port.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "../base/report.h"
 #include "../base/run_record.h"
 #include "../base/status_line.h"
@@ -31,12 +34,16 @@ static void apply_timeouts() {
 
 // Opens the port and claims it for this run; a second run on it is refused
 // as Windows refuses it (Wine would let it in). Gives the refusal's code, or 0.
-static unsigned try_to_open() {
-  serial_port =
-      CreateFileA(port_name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+static unsigned try_to_open(const port_choices &choices) {
+  unsigned refused = 0;
+  const char *device = choices.find_device ? choices.find_device(port_name, &refused) : port_name;
+  if (device == NULL)
+    return refused;
+  serial_port = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
   if (serial_port == INVALID_HANDLE_VALUE)
     return last_error_code();
-  unsigned refused = claim_port(serial_port, port_name);
+  snprintf(facts.port_device, sizeof facts.port_device, "%s", device);
+  refused = claim_port(serial_port, device);
   if (refused != 0) {
     CloseHandle(serial_port);
     serial_port = INVALID_HANDLE_VALUE;
@@ -57,7 +64,7 @@ static bool may_pass(unsigned refused, DWORD waited) {
 static void open_port(const port_choices &choices) {
   unsigned waited_for = 0;
   for (DWORD waited = 0;; waited += PORT_RETRY_MS) {
-    unsigned refused = try_to_open();
+    unsigned refused = try_to_open(choices);
     if (refused == 0)
       break;
     if (!choices.waits || !may_pass(refused, waited) ||
@@ -100,7 +107,10 @@ static void limit_writes(DWORD write_timeout_ms) {
 void open_serial_port(const char *name, const char *settings, const port_choices &choices) {
   port_name = name;
   open_port(choices);
-  trace("port %s opened", port_name);
+  if (strcmp(facts.port_device, port_name) == 0)
+    trace("port %s opened", port_name);
+  else
+    trace("port %s opened as %s", port_name, facts.port_device);
   // An error state left from before would fail reads with fAbortOnError.
   ClearCommError(serial_port, NULL, NULL);
   if (!GetCommTimeouts(serial_port, &port_timeouts))

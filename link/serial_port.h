@@ -30,6 +30,11 @@ struct port_choices {
   bool drives_dtr;        // a reset sequence drives the line
   bool drives_rts;        //
   DWORD write_timeout_ms; // a write that nothing leaves for this long fails; 0: none
+  // The device to open for the port as it was given, where that is no name
+  // to open as it stands (a USB identity, a board that came back under
+  // another name); null, with `refused` set, where none is there. Null:
+  // the name as it stands.
+  const char *(*find_device)(const char *port, unsigned *refused);
 };
 
 void open_serial_port(const char *name, const char *settings,

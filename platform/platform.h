@@ -24,6 +24,10 @@ void keep_lines_after_run(HANDLE port);
 bool port_is_missing(unsigned code);
 bool port_is_busy(unsigned code);
 bool port_is_forbidden(unsigned code);
+// The code of a port that is not there, as opening one gives it.
+unsigned port_missing_code();
+// Whether a file or device of that name is there.
+bool name_exists(const char *name);
 // Claims the port just opened for this run, where the system's own
 // exclusive use may not hold (Wine lets a second program open a COM port);
 // gives the error code of a refusal, or 0.

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +33,15 @@ bool port_is_missing(unsigned code) {
 // EBUSY: marked exclusive by another (TIOCEXCL); EWOULDBLOCK: its flock.
 bool port_is_busy(unsigned code) {
   return code == EBUSY || code == EWOULDBLOCK;
+}
+
+unsigned port_missing_code() {
+  return ENOENT;
+}
+
+bool name_exists(const char *name) {
+  struct stat status;
+  return stat(name, &status) == 0;
 }
 
 bool port_is_forbidden(unsigned code) {

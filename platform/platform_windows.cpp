@@ -79,6 +79,14 @@ unsigned claim_port(HANDLE port, const char *name) {
   return ERROR_ACCESS_DENIED;
 }
 
+unsigned port_missing_code() {
+  return ERROR_FILE_NOT_FOUND;
+}
+
+bool name_exists(const char *name) {
+  return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool port_is_forbidden(unsigned) {
   return false; // a port another program has is refused with 5 too: busy
 }

@@ -8,13 +8,14 @@
 #include "../base/run_record.h"
 #include "../base/status_line.h"
 #include "../platform/record_files.h"
+#include "board.h"
 #include "option_values.h"
 #include "options.h"
 
 static run_options chosen;
 
 static const char *take_reset(const char *value) {
-  return read_reset(value, &chosen.reset_entry, &chosen.reset_exit);
+  return read_reset(value, &chosen.reset_entry, &chosen.reset_exit, &chosen.touch);
 }
 
 static const char *take_attempts(const char *value) {
@@ -214,6 +215,8 @@ const run_options &read_command_line(int argc, char **argv) {
   chosen.image = argv[at + 2];
   chosen.programming_file = argc - at > 3 ? argv[at + 3] : NULL;
   refuse_late_options(argc, argv, at + 3);
+  if (take_port(chosen.port) || chosen.touch)
+    chosen.opening.find_device = device_for_port;
   chosen.opening.drives_dtr = drives_dtr(chosen.reset_entry) || drives_dtr(chosen.reset_exit);
   chosen.opening.drives_rts = drives_rts(chosen.reset_entry) || drives_rts(chosen.reset_exit);
   chosen.handshake.entry = chosen.reset_entry.count > 0 ? &chosen.reset_entry : NULL;

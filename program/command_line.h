@@ -16,6 +16,7 @@ struct run_options {
   handshake_choices handshake;
   line_sequence reset_entry; // count 0: no reset
   line_sequence reset_exit;
+  bool touch;             // --reset=touch: the 1200-baud touch before the opening
   DWORD reply_timeout_ms; // 0: without limit
 };
 

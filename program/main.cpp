@@ -8,6 +8,7 @@
 #include "../protocols/program_lines.h"
 #include "../protocols/synchronize.h"
 #include "../protocols/upload_image.h"
+#include "board.h"
 #include "command_line.h"
 #include "hints.h"
 #include "port_list.h"
@@ -18,7 +19,10 @@ int main(int argc, char **argv) {
   follow_failures_with(explain_failure);
   const run_options &run = read_command_line(argc, argv);
   begin_phase(PHASE_OPENING);
-  open_serial_port(run.port, run.settings, run.opening);
+  port_choices opening = run.opening;
+  if (run.touch)
+    touch_board(run.port, &opening);
+  open_serial_port(run.port, run.settings, opening);
   note_adapter(run.port);
   begin_phase(PHASE_HANDSHAKE);
   synchronize(run.handshake);

@@ -100,13 +100,16 @@ static const char *read_steps(const char *text, const char *end, line_sequence *
   return NULL;
 }
 
-const char *read_reset(const char *text, line_sequence *entry, line_sequence *exit) {
+const char *read_reset(const char *text, line_sequence *entry, line_sequence *exit, bool *touch) {
   const char *end = text + strlen(text);
   const char *colon = strchr(text, ':');
+  const char *entry_end = colon != NULL ? colon : end;
   exit->count = 0;
+  entry->count = 0;
+  *touch = (size_t)(entry_end - text) == 5 && strncasecmp(text, "touch", 5) == 0;
   if (*text == '\0' || text == colon)
     return "the steps that put the board into its boot loader are needed (ENTRY[:EXIT])";
-  if (const char *refused = read_steps(text, colon != NULL ? colon : end, entry))
+  if (const char *refused = *touch ? NULL : read_steps(text, entry_end, entry))
     return refused;
   return colon != NULL ? read_steps(colon + 1, end, exit) : NULL;
 }

@@ -1,28 +1,79 @@
-// macOS: the call-out devices, /dev/cu.*, which open without waiting for
-// carrier.
-#include <dirent.h>
+// macOS: the call-out devices (/dev/cu.*, which open without waiting for
+// carrier) of IOKit's serial services, with the identity of the USB device
+// above them where there is one.
+#include <CoreFoundation/CoreFoundation.h>
+#include <IOKit/IOKitLib.h>
+#include <IOKit/serial/IOSerialKeys.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "port_list.h"
 
-int list_serial_ports() {
-  std::vector<std::string> names;
-  if (DIR *directory = opendir("/dev")) {
-    while (dirent *entry = readdir(directory))
-      if (strncmp(entry->d_name, "cu.", 3) == 0)
-        names.push_back(std::string("/dev/") + entry->d_name);
-    closedir(directory);
-  }
-  std::sort(names.begin(), names.end());
-  for (const std::string &name : names)
-    printf("%s\n", name.c_str());
-  return (int)names.size();
+// A property of the service, or of the first service above it that has it.
+static CFTypeRef property_of(io_object_t service, const char *key) {
+  CFStringRef name = CFStringCreateWithCString(kCFAllocatorDefault, key, kCFStringEncodingUTF8);
+  CFTypeRef value =
+      IORegistryEntrySearchCFProperty(service, kIOServicePlane, name, kCFAllocatorDefault,
+                                      kIORegistryIterateRecursively | kIORegistryIterateParents);
+  CFRelease(name);
+  return value;
 }
 
-// macOS tells nothing more of a port here than its name.
+static bool text_of(io_object_t service, const char *key, std::string *text) {
+  CFTypeRef value = property_of(service, key);
+  char buffer[1024];
+  bool found = value != nullptr && CFGetTypeID(value) == CFStringGetTypeID() &&
+               CFStringGetCString((CFStringRef)value, buffer, sizeof buffer, kCFStringEncodingUTF8);
+  if (found)
+    *text = buffer;
+  if (value != nullptr)
+    CFRelease(value);
+  return found;
+}
+
+static bool number_of(io_object_t service, const char *key, unsigned *number) {
+  CFTypeRef value = property_of(service, key);
+  int read = 0;
+  bool found = value != nullptr && CFGetTypeID(value) == CFNumberGetTypeID() &&
+               CFNumberGetValue((CFNumberRef)value, kCFNumberIntType, &read);
+  if (found)
+    *number = (unsigned)read;
+  if (value != nullptr)
+    CFRelease(value);
+  return found;
+}
+
+std::vector<system_port> serial_ports_now() {
+  std::vector<system_port> ports;
+  io_iterator_t services = 0;
+  // MACH_PORT_NULL is the default main port, under its old name and its new.
+  if (IOServiceGetMatchingServices(MACH_PORT_NULL, IOServiceMatching(kIOSerialBSDServiceValue),
+                                   &services) != KERN_SUCCESS)
+    return ports;
+  for (io_object_t service; (service = IOIteratorNext(services)) != 0; IOObjectRelease(service)) {
+    system_port port = {};
+    if (!text_of(service, kIOCalloutDeviceKey, &port.name))
+      continue;
+    port.usb = number_of(service, "idVendor", &port.identity.vendor) &&
+               number_of(service, "idProduct", &port.identity.product);
+    if (port.usb)
+      text_of(service, "USB Serial Number", &port.identity.serial);
+    ports.push_back(port);
+  }
+  IOObjectRelease(services);
+  std::sort(ports.begin(), ports.end(),
+            [](const system_port &a, const system_port &b) { return a.name < b.name; });
+  return ports;
+}
+
+int list_serial_ports() {
+  std::vector<system_port> ports = serial_ports_now();
+  for (const system_port &port : ports)
+    printf("%s%s%s\n", port.name.c_str(), port.usb ? "  " : "",
+           port.usb ? identity_text(port.identity).c_str() : "");
+  return (int)ports.size();
+}
+
+// macOS tells nothing more of a port here than its name and identity.
 void note_adapter(const char *) {}

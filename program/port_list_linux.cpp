@@ -49,14 +49,21 @@ static std::string resolved(const std::string &path) {
 }
 
 // "0403:6001 FT232R USB UART" from the USB device above the tty, if any,
-// and its serial number.
-static std::string usb_description(const std::string &device, std::string *serial) {
+// with its identity and serial number.
+static std::string usb_description(const std::string &device, listed_port *port) {
   std::string folder = resolved(device);
   for (int step = 0; step < USB_DEVICE_DEPTH && !folder.empty(); step++) {
     if (exists(folder + "/idVendor")) {
-      std::string text = first_line(folder + "/idVendor") + ":" + first_line(folder + "/idProduct");
+      std::string vendor = first_line(folder + "/idVendor");
+      std::string product_id = first_line(folder + "/idProduct");
       std::string product = first_line(folder + "/product");
-      *serial = first_line(folder + "/serial");
+      port->serial = first_line(folder + "/serial");
+      const char *refused = nullptr;
+      port->usb = read_usb_identity(("usb:" + vendor + ":" + product_id).c_str(), &port->identity,
+                                    &refused) &&
+                  refused == nullptr;
+      port->identity.serial = port->serial;
+      std::string text = vendor + ":" + product_id;
       return product.empty() ? text : text + " " + product;
     }
     folder = folder.substr(0, folder.find_last_of('/'));
@@ -96,9 +103,9 @@ std::vector<listed_port> find_serial_ports(const std::string &sys_root,
     // container shows the host's ttys without their device nodes.
     if (first_line(folder + "/type") == UNKNOWN_UART || !exists(dev_root + "/" + tty))
       continue;
-    listed_port port;
+    listed_port port = {};
     port.name = dev_root + "/" + tty;
-    port.adapter = usb_description(folder + "/device", &port.serial);
+    port.adapter = usb_description(folder + "/device", &port);
     if (port.adapter.empty())
       port.adapter = uart_description(first_line(folder + "/type"));
     std::string stable = stable_names(dev_root, tty);
@@ -114,8 +121,16 @@ std::vector<listed_port> find_serial_ports(const std::string &sys_root,
 int list_serial_ports() {
   std::vector<listed_port> ports = find_serial_ports("/sys", "/dev");
   for (const listed_port &port : ports)
-    printf("%s  %s\n", port.name.c_str(), port.description.c_str());
+    printf("%s  %s%s%s\n", port.name.c_str(), port.description.c_str(), port.usb ? "  " : "",
+           port.usb ? identity_text(port.identity).c_str() : "");
   return (int)ports.size();
+}
+
+std::vector<system_port> serial_ports_now() {
+  std::vector<system_port> ports;
+  for (const listed_port &port : find_serial_ports("/sys", "/dev"))
+    ports.push_back({port.name, port.usb, port.identity});
+  return ports;
 }
 
 void note_adapter(const char *port) {

@@ -1,12 +1,13 @@
 // Windows: the ports in the SERIALCOMM map of the registry, joined with the
-// COM names the system knows (QueryDosDevice), with the friendly names that
-// SetupAPI has for them. Under Wine, the COM links made in its dosdevices
-// folder are added.
+// COM names the system knows (QueryDosDevice), with the friendly names and
+// the USB identities that SetupAPI has for them. Under Wine, the COM links
+// made in its dosdevices folder are added (Wine tells no USB identity).
 #include <windows.h>
 // clang-format off
 #include <initguid.h>
 #include <devguid.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 // clang-format on
 
 #include <cstdio>
@@ -21,6 +22,14 @@
 
 static const DWORD NAME_SIZE = 256;
 
+// What the system says of a COM port.
+struct com_port {
+  std::string friendly;
+  bool usb = false;
+  usb_identity identity = {};
+};
+typedef std::map<unsigned, com_port> com_ports;
+
 // The number of "COM12", or 0 for any other name.
 static unsigned com_number(const char *name) {
   if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9')
@@ -30,7 +39,7 @@ static unsigned com_number(const char *name) {
   return *end == '\0' ? (unsigned)number : 0;
 }
 
-static void add_registry_ports(std::map<unsigned, std::string> *ports) {
+static void add_registry_ports(com_ports *ports) {
   HKEY key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
       ERROR_SUCCESS)
@@ -47,7 +56,7 @@ static void add_registry_ports(std::map<unsigned, std::string> *ports) {
   RegCloseKey(key);
 }
 
-static void add_dos_device_ports(std::map<unsigned, std::string> *ports) {
+static void add_dos_device_ports(com_ports *ports) {
   std::vector<char> names(1 << 16);
   while (QueryDosDeviceA(NULL, names.data(), (DWORD)names.size()) == 0) {
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || names.size() > (1u << 24))
@@ -65,7 +74,7 @@ static void add_dos_device_ports(std::map<unsigned, std::string> *ports) {
 typedef char *(CDECL *unix_name_of)(LPCWSTR dos_name);
 typedef WCHAR *(CDECL *dos_name_of)(const char *unix_name);
 
-static void add_wine_links(std::map<unsigned, std::string> *ports) {
+static void add_wine_links(com_ports *ports) {
   HMODULE kernel = GetModuleHandleA("kernel32.dll");
   auto to_unix = (unix_name_of)(void *)GetProcAddress(kernel, "wine_get_unix_file_name");
   auto to_dos = (dos_name_of)(void *)GetProcAddress(kernel, "wine_get_dos_file_name");
@@ -98,7 +107,19 @@ static void add_wine_links(std::map<unsigned, std::string> *ports) {
   FindClose(search);
 }
 
-static void add_friendly_names(std::map<unsigned, std::string> *ports) {
+// The device instance ID of a port's device and of its parent, which tell
+// its USB identity (usb_identity.h).
+static bool identity_of_device(HDEVINFO devices, SP_DEVINFO_DATA *device, usb_identity *identity) {
+  char instance[MAX_DEVICE_ID_LEN] = "", parent[MAX_DEVICE_ID_LEN] = "";
+  if (!SetupDiGetDeviceInstanceIdA(devices, device, instance, sizeof instance, NULL))
+    return false;
+  DEVINST parent_instance = 0;
+  if (CM_Get_Parent(&parent_instance, device->DevInst, 0) == CR_SUCCESS)
+    CM_Get_Device_IDA(parent_instance, parent, sizeof parent, 0);
+  return identity_of_instance(instance, parent, identity);
+}
+
+static void add_friendly_names(com_ports *ports) {
   HDEVINFO devices = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, NULL, NULL, DIGCF_PRESENT);
   if (devices == INVALID_HANDLE_VALUE)
     return;
@@ -112,27 +133,51 @@ static void add_friendly_names(std::map<unsigned, std::string> *ports) {
     DWORD size = sizeof port - 1;
     RegQueryValueExA(key, "PortName", NULL, NULL, (BYTE *)port, &size);
     RegCloseKey(key);
+    if (com_number(port) == 0)
+      continue;
+    com_port &found = (*ports)[com_number(port)];
     char friendly[NAME_SIZE] = "";
-    if (com_number(port) != 0 &&
-        SetupDiGetDeviceRegistryPropertyA(devices, &device, SPDRP_FRIENDLYNAME, NULL,
+    if (SetupDiGetDeviceRegistryPropertyA(devices, &device, SPDRP_FRIENDLYNAME, NULL,
                                           (BYTE *)friendly, sizeof friendly - 1, NULL))
-      (*ports)[com_number(port)] = friendly;
+      found.friendly = friendly;
+    found.usb = identity_of_device(devices, &device, &found.identity);
   }
   SetupDiDestroyDeviceInfoList(devices);
 }
 
-int list_serial_ports() {
-  std::map<unsigned, std::string> ports;
+static com_ports all_ports() {
+  com_ports ports;
   add_registry_ports(&ports);
   add_dos_device_ports(&ports);
   add_wine_links(&ports);
   add_friendly_names(&ports);
+  return ports;
+}
+
+// From COM10 on, only the device form opens.
+static std::string name_of(unsigned number) {
+  return (number < 10 ? "COM" : "\\\\.\\COM") + std::to_string(number);
+}
+
+int list_serial_ports() {
+  com_ports ports = all_ports();
   for (const auto &port : ports) {
-    // From COM10 on, only the device form opens.
-    std::string name = (port.first < 10 ? "COM" : "\\\\.\\COM") + std::to_string(port.first);
-    printf("%s%s%s\n", name.c_str(), port.second.empty() ? "" : "  ", port.second.c_str());
+    const com_port &facts = port.second;
+    std::string line = name_of(port.first);
+    if (!facts.friendly.empty())
+      line += "  " + facts.friendly;
+    if (facts.usb)
+      line += "  " + identity_text(facts.identity);
+    printf("%s\n", line.c_str());
   }
   return (int)ports.size();
+}
+
+std::vector<system_port> serial_ports_now() {
+  std::vector<system_port> found;
+  for (const auto &port : all_ports())
+    found.push_back({name_of(port.first), port.second.usb, port.second.identity});
+  return found;
 }
 
 // What Device Manager calls the port, by its COM number.
@@ -142,11 +187,14 @@ void note_adapter(const char *port) {
   const char DEVICE_PREFIX[] = "\\\\.\\";
   if (strncmp(port, DEVICE_PREFIX, sizeof DEVICE_PREFIX - 1) == 0)
     port += sizeof DEVICE_PREFIX - 1;
-  std::map<unsigned, std::string> ports;
+  com_ports ports;
   add_friendly_names(&ports);
   auto found = ports.find(com_number(port));
-  if (found == ports.end() || found->second.empty())
+  if (found == ports.end() || found->second.friendly.empty())
     return;
-  snprintf(facts.adapter, sizeof facts.adapter, "%s", found->second.c_str());
-  trace("adapter: %s", found->second.c_str());
+  snprintf(facts.adapter, sizeof facts.adapter, "%s", found->second.friendly.c_str());
+  if (found->second.usb)
+    snprintf(facts.adapter_serial, sizeof facts.adapter_serial, "%s",
+             found->second.identity.serial.c_str());
+  trace("adapter: %s", found->second.friendly.c_str());
 }

@@ -116,6 +116,33 @@ TEST_P(Port, APortThatAppearsLateIsWaitedFor) {
   EXPECT_GT(loaded.seconds, 0.5);
 }
 
+// A port given by the USB device behind it: none here has one, so it is a
+// port not there (waited for under --wait-port); a badly formed identity
+// is refused, naming it; a file of that very name is taken as it stands.
+// A touched board whose port does not go within a second is taken as it is.
+TEST_P(Port, APortGivenByItsUsbIdentityOrTouched) {
+  write_file("image.bin", "x");
+  std::string missing = std::to_string(code(ENOENT, WINDOWS_FILE_NOT_FOUND));
+  expect_failure(run({"usb:0403:6001", DEFAULT_SETTINGS, "image.bin"}),
+                 "fail to open usb:0403:6001 : " + missing + "\n");
+  program_run waited = run({"--wait-port=300ms", "usb::NO-SUCH-BOARD", "96,N,8,1", "image.bin"});
+  expect_failure(waited, "fail to open usb::NO-SUCH-BOARD : " + missing + "\n");
+  EXPECT_GT(waited.seconds, 0.3);
+  expect_failure(run({"usb:04g3:6001", DEFAULT_SETTINGS, "image.bin"}),
+                 "usb:04g3:6001: a USB identity is usb:VID:PID, usb:VID:PID:SERIAL or usb::SERIAL, "
+                 "VID and PID in hex\n");
+  simulated_target target(expecting_image(1));
+  target.start();
+  std::string port = port_name(target);
+  if (!on_wine()) {
+    ASSERT_EQ(0, symlink(target.port_path().c_str(), path_of("usb:1234:5678").c_str()));
+    port = "usb:1234:5678";
+  }
+  program_run touched = run({"--reset=touch", port, DEFAULT_SETTINGS, "image.bin"});
+  expect_success(touched, "program loaded, 1 bytes\n");
+  EXPECT_GT(touched.seconds, 1.0) << "a second for the port to go";
+}
+
 // A reset sequence needs modem lines, which a pseudo-terminal has not:
 // refused before anything is sent.
 TEST_P(Port, AResetOnAPortWithoutModemLinesIsRefused) {

@@ -47,6 +47,7 @@ guest::guest(const std::string &qemu, const std::string &directory) {
   int console = listening_socket(directory + "/console.sock");
   int line = listening_socket(directory + "/line.sock");
   int ftdi = listening_socket(directory + "/ftdi.sock");
+  int second_ftdi = listening_socket(directory + "/ftdi2.sock");
   qmp_path_ = directory + "/qmp.sock";
   unlink(qmp_path_.c_str());
   trace_path_ = directory + "/trace.log";
@@ -58,11 +59,15 @@ guest::guest(const std::string &qemu, const std::string &directory) {
       "socket,id=console,path=" + directory + "/console.sock,logfile=" + directory + "/console.log",
       "-chardev", "socket,id=line,path=" + directory + "/line.sock", "-serial", "chardev:console",
       "-serial", "chardev:line",
-      // An FTDI FT232 on the USB, wired to the host like the UART.
+      // Two FTDI FT232s on the USB, each with a serial number of its own,
+      // wired to the host like the UART.
       "-device", "qemu-xhci,id=xhci", "-chardev", "socket,id=ftdi,path=" + directory + "/ftdi.sock",
-      "-device", "usb-serial,id=ftdi0,chardev=ftdi,bus=xhci.0,always-plugged=on", "-qmp",
-      "unix:" + qmp_path_ + ",server=on,wait=off", "-d", "trace:serial_write,trace:usb_serial_*",
-      "-D", trace_path_, "-msg", "timestamp=on"};
+      "-device",
+      "usb-serial,id=ftdi0,chardev=ftdi,bus=xhci.0,serial=" FIRST_SERIAL ",always-plugged=on",
+      "-chardev", "socket,id=ftdi2,path=" + directory + "/ftdi2.sock", "-device",
+      "usb-serial,id=ftdi1,chardev=ftdi2,bus=xhci.0,serial=" SECOND_SERIAL ",always-plugged=on",
+      "-qmp", "unix:" + qmp_path_ + ",server=on,wait=off", "-d",
+      "trace:serial_write,trace:usb_serial_*", "-D", trace_path_, "-msg", "timestamp=on"};
   std::vector<char *> argv;
   for (std::string &arg : args)
     argv.push_back(arg.data());
@@ -75,6 +80,7 @@ guest::guest(const std::string &qemu, const std::string &directory) {
   console_ = accept_within(console, WAIT_SECONDS);
   line_ = accept_within(line, WAIT_SECONDS);
   ftdi_ = accept_within(ftdi, WAIT_SECONDS);
+  second_ftdi_ = accept_within(second_ftdi, WAIT_SECONDS);
   read_until("@@READY\n");
   trace_.open(trace_path_);
   boot_seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -94,6 +100,7 @@ guest::~guest() {
   close(console_);
   close(line_);
   close(ftdi_);
+  close(second_ftdi_);
 }
 
 // Reads what the console has to give, waiting up to the deadline.
@@ -227,10 +234,10 @@ std::string guest::qmp(const std::string &command) {
   if (fd < 0 || connect(fd, (sockaddr *)&address, sizeof address) != 0)
     throw std::runtime_error("cannot reach QMP");
   std::string answers;
-  auto read_answer = [&] {
+  // Events (a device deleted) may come between: a reply says "return" or "error".
+  auto read_answer = [&](bool reply) {
     char buffer[4096];
     for (;;) {
-      size_t lines = std::count(answers.begin(), answers.end(), '\n');
       pollfd event = {fd, POLLIN, 0};
       if (poll(&event, 1, WAIT_SECONDS * 1000) != 1)
         throw std::runtime_error("QMP went quiet");
@@ -238,17 +245,19 @@ std::string guest::qmp(const std::string &command) {
       if (got <= 0)
         throw std::runtime_error("QMP closed");
       answers.append(buffer, (size_t)got);
-      if ((size_t)std::count(answers.begin(), answers.end(), '\n') > lines)
+      bool whole = !answers.empty() && answers.back() == '\n';
+      if (whole && (!reply || answers.find("\"return\"") != std::string::npos ||
+                    answers.find("\"error\"") != std::string::npos))
         return;
     }
   };
-  read_answer();
+  read_answer(false);
   for (const std::string &sent : {std::string("{\"execute\":\"qmp_capabilities\"}"), command}) {
     std::string line = sent + "\n";
     if (write(fd, line.data(), line.size()) != (ssize_t)line.size())
       throw std::runtime_error("cannot write to QMP");
     answers.clear();
-    read_answer();
+    read_answer(true);
   }
   close(fd);
   return answers;

@@ -1,6 +1,6 @@
 // A small QEMU guest with real serial drivers: its second UART, a 16550
-// under the Linux 8250 driver, and an FTDI adapter on its USB, each wired to
-// the host by a socket, and the kernel's CDC-ACM serial gadget within. The
+// under the Linux 8250 driver, and two FTDI adapters on its USB, each wired
+// to the host by a socket, and the kernel's CDC-ACM serial gadget within. The
 // host drives the guest through its console: each command runs in the
 // guest's shell and comes back with what it printed and its exit status.
 #pragma once
@@ -14,6 +14,10 @@
 #include <vector>
 
 namespace uart {
+
+// The serial numbers of the guest's two FTDI adapters.
+#define FIRST_SERIAL "TARVICK-A"
+#define SECOND_SERIAL "TARVICK-B"
 
 struct guest_run {
   std::string out;
@@ -47,8 +51,9 @@ public:
   guest(const std::string &qemu, const std::string &directory);
   ~guest();
 
-  int line() const { return line_; } // the host's end of ttyS1
-  int ftdi() const { return ftdi_; } // the host's end of the FTDI adapter, ttyUSB0
+  int line() const { return line_; }               // the host's end of ttyS1
+  int ftdi() const { return ftdi_; }               // the host's end of the FTDI adapter, ttyUSB0
+  int second_ftdi() const { return second_ftdi_; } // the host's end of the second, ttyUSB1
   // Sends a QMP command (one JSON object) and gives the answer.
   std::string qmp(const std::string &command);
   guest_run run(const std::string &command);
@@ -67,6 +72,7 @@ private:
   int console_ = -1;
   int line_ = -1;
   int ftdi_ = -1;
+  int second_ftdi_ = -1;
   std::string qmp_path_;
   std::string pending_;
   std::ifstream trace_;

@@ -249,13 +249,15 @@ TEST(Uart, ExclusiveUseAndLowLatencyLastAsLongAsTheRun) {
 
 // On the real drivers: the two UARTs the machine has, not the legacy ports
 // that the 8250 driver keeps without one, and the USB adapters by vendor,
-// product and name (the gadget's own end, ttyGS0, is no port of this machine).
+// product and name, with the identity to give for each (the gadget's own
+// end, ttyGS0, is no port of this machine).
 TEST(Uart, ListNamesThePortsThatAreThere) {
   uart::guest_run listed = the_guest->run("/bin/tarvick --list");
   EXPECT_EQ(0, listed.status);
-  EXPECT_EQ("/dev/ttyACM0  0525:a4a7 Gadget Serial v2.4\n"
+  EXPECT_EQ("/dev/ttyACM0  0525:a4a7 Gadget Serial v2.4  usb:0525:a4a7\n"
             "/dev/ttyS0  16550A UART\n/dev/ttyS1  16550A UART\n"
-            "/dev/ttyUSB0  0403:6001 QEMU USB SERIAL\n",
+            "/dev/ttyUSB0  0403:6001 QEMU USB SERIAL  usb:0403:6001:" FIRST_SERIAL "\n"
+            "/dev/ttyUSB1  0403:6001 QEMU USB SERIAL  usb:0403:6001:" SECOND_SERIAL "\n",
             listed.out);
   EXPECT_EQ("", listed.err);
 }
@@ -582,6 +584,30 @@ TEST(Usb, AStalledDeviceIsStoppedAtOnce) {
   }
 }
 
+// Unplugs an FTDI adapter, or plugs one in on `chardev` with a serial
+// number of its own, as QMP does it; a plugged node is given to the test
+// user once it is there, as udev would.
+static void unplug_adapter(const char *id) {
+  the_guest->qmp(std::string("{\"execute\":\"device_del\",\"arguments\":{\"id\":\"") + id + "\"}}");
+}
+
+static void plug_adapter(const char *id, const char *chardev, const char *serial) {
+  std::string command =
+      std::string("{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\","
+                  "\"id\":\"") +
+      id + "\",\"chardev\":\"" + chardev + "\",\"bus\":\"xhci.0\",\"serial\":\"" + serial +
+      "\",\"always-plugged\":true}}";
+  // An adapter just unplugged holds its id and its chardev until QEMU has
+  // deleted it.
+  std::string answer;
+  for (int tries = 0; tries < 100 && answer.find("\"return\"") == std::string::npos; tries++) {
+    if (tries > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    answer = the_guest->qmp(command);
+  }
+  EXPECT_THAT(answer, testing::HasSubstr("\"return\"")) << answer;
+}
+
 struct unplug_case {
   const char *when;
   const char *event;  // what the target says just before the unplug
@@ -633,7 +659,7 @@ TEST(Usb, AnUnpluggedAdapterEndsTheRunAtOnce) {
       said.wait_for(lock, std::chrono::seconds(10), [&] { return ready; });
       std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the run waits on it
       unplugged = clock::now();
-      the_guest->qmp("{\"execute\":\"device_del\",\"arguments\":{\"id\":\"ftdi0\"}}");
+      unplug_adapter("ftdi0");
     });
     uart::guest_run ftdi =
         the_guest->run(tarvick(std::string("baud=115200 ") + unplug.files, FTDI));
@@ -646,9 +672,7 @@ TEST(Usb, AnUnpluggedAdapterEndsTheRunAtOnce) {
     printf("FTDI unplugged during the %s: the run ended %.0f ms after: %s", unplug.when,
            seconds * 1000, ftdi.out.c_str());
     EXPECT_THAT(the_guest->run("/bin/tarvick --list").out, testing::Not(testing::HasSubstr(FTDI)));
-    the_guest->qmp("{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\","
-                   "\"id\":\"ftdi0\",\"chardev\":\"ftdi\",\"bus\":\"xhci.0\","
-                   "\"always-plugged\":true}}");
+    plug_adapter("ftdi0", "ftdi", FIRST_SERIAL);
     the_guest->run("until [ -e /dev/ttyUSB0 ]; do sleep 0.05; done; chgrp 20 /dev/ttyUSB0; "
                    "chmod 660 /dev/ttyUSB0");
     EXPECT_EQ("program loaded, 2 bytes\n",
@@ -673,4 +697,105 @@ TEST(Usb, AnUnpluggedAdapterEndsTheRunAtOnce) {
     uart::guest_run again = on_gadget("--image-length 2", tarvick("baud=115200 /image.bin", ACM));
     EXPECT_THAT(again.out, testing::HasSubstr("program loaded, 2 bytes\n"));
   }
+}
+
+static const char SECOND_FTDI[] = "/dev/ttyUSB1";
+
+// Each adapter by the identity of its USB device, its vendor, product and
+// serial number or its serial alone; the two share their vendor and
+// product, which alone are refused, naming both ports.
+TEST(Usb, APortIsFoundByItsIdentity) {
+  struct {
+    const char *port;
+    int line;
+  } rows[] = {{"usb:0403:6001:" FIRST_SERIAL, the_guest->ftdi()},
+              {"usb::" SECOND_SERIAL, the_guest->second_ftdi()}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.port);
+    served_run loaded =
+        serve(expecting_image(2), tarvick("baud=115200 /image.bin", row.port), row.line);
+    EXPECT_EQ("program loaded, 2 bytes\n", loaded.run.out);
+    EXPECT_EQ("ok", loaded.target.image);
+  }
+  uart::guest_run refused = the_guest->run(tarvick("baud=115200 /image.bin", "usb:0403:6001"));
+  EXPECT_EQ(2, refused.status);
+  EXPECT_EQ("usb:0403:6001: more than one port has that identity: /dev/ttyUSB0, /dev/ttyUSB1\n",
+            refused.out);
+}
+
+// Gives a node that comes back to the test user, as udev would, once it is
+// there again (after it has gone, where `gone_first`).
+static std::string give_back_when_there(const char *port, bool gone_first) {
+  std::string wait_gone = std::string("while [ -e ") + port + " ]; do sleep 0.02; done; ";
+  return std::string("(") + (gone_first ? wait_gone : "") + "until [ -e " + port +
+         " ]; do sleep 0.02; done; chgrp 20 " + port + "; chmod 660 " + port +
+         ") >/dev/null 2>&1 & ";
+}
+
+// Waits (10 s at the most) for QEMU's trace, from `from` on, to show an FTDI
+// set to 1200 baud and then told to drop DTR: a touch.
+static bool trace_shows_touch(std::streamoff from) {
+  for (int waits = 0; waits < 1000; waits++) {
+    std::ifstream trace(std::string(GUEST_DIR) + "/trace.log");
+    trace.seekg(from);
+    bool slow = false;
+    for (std::string line; std::getline(trace, line);) {
+      unsigned value = 0;
+      const char *control = strstr(line.c_str(), "got control 0x4001, value 0x");
+      slow = slow || line.find("baud rate 1200") != std::string::npos;
+      if (slow && control != nullptr && sscanf(control + 28, "%x", &value) == 1 &&
+          (value & 0x100) && !(value & 1))
+        return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// A board plugged in late is waited for by its identity; and a board that
+// is touched at 1200 baud goes and comes back as its boot loader would,
+// with another serial number: the run loads the image through the port
+// that came back.
+TEST(Usb, ABoardIsFollowedToThePortThatCameBack) {
+  unplug_adapter("ftdi1");
+  the_guest->run(std::string("while [ -e ") + SECOND_FTDI + " ]; do sleep 0.05; done");
+  {
+    simulated_target target(expecting_image(2), the_guest->second_ftdi());
+    target.start();
+    std::thread late([] {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      plug_adapter("ftdi1", "ftdi2", SECOND_SERIAL);
+    });
+    uart::guest_run waited =
+        the_guest->run(give_back_when_there(SECOND_FTDI, false) +
+                       tarvick("baud=115200 /image.bin", "usb::" SECOND_SERIAL, "--wait-port=10s"));
+    late.join();
+    EXPECT_EQ("program loaded, 2 bytes\n", waited.out);
+    EXPECT_EQ("ok", target.finish().image);
+  }
+  simulated_target target(expecting_image(2), the_guest->second_ftdi());
+  target.start();
+  std::ifstream trace(std::string(GUEST_DIR) + "/trace.log", std::ios::ate);
+  std::streamoff from = trace.tellg();
+  bool touched = false;
+  std::thread boot_loader([&] {
+    touched = trace_shows_touch(from);
+    unplug_adapter("ftdi1");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    plug_adapter("ftdi1", "ftdi2", "TARVICK-BOOT");
+  });
+  uart::guest_run loaded =
+      the_guest->run(give_back_when_there(SECOND_FTDI, true) +
+                     tarvick("baud=115200 /image.bin", SECOND_FTDI, "--reset=touch"));
+  boot_loader.join();
+  EXPECT_TRUE(touched) << "QEMU saw no 1200 baud with DTR dropped";
+  EXPECT_EQ("program loaded, 2 bytes\n", loaded.out) << loaded.err;
+  EXPECT_EQ("ok", target.finish().image);
+  EXPECT_THAT(
+      the_guest->run("/bin/tarvick --list").out,
+      testing::HasSubstr("/dev/ttyUSB1  0403:6001 QEMU USB SERIAL  usb:0403:6001:TARVICK-BOOT"));
+  unplug_adapter("ftdi1");
+  the_guest->run(std::string("while [ -e ") + SECOND_FTDI + " ]; do sleep 0.05; done");
+  plug_adapter("ftdi1", "ftdi2", SECOND_SERIAL);
+  the_guest->run(give_back_when_there(SECOND_FTDI, false) + "wait");
 }

@@ -54,19 +54,24 @@ TEST(OptionValues, TakenAndRefused) {
       {'r', "dsr", ""},
       {'r', "dtr+rts+!dtr", ""},
       {'r', "dtr,100", ""},
+      {'r', "touch", "T |"},
+      {'r', "Touch:dtr,20ms,!dtr", "T | D1 W20 D0"},
+      {'r', "touch,dtr", ""},
+      {'r', "dtr:touch", ""},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.text);
     DWORD ms = 0;
     int count = 0;
     line_sequence entry = {}, exit = {};
+    bool touch = false;
     const char *refused = row.grammar == 'd'   ? read_duration(row.text, &ms)
                           : row.grammar == 'c' ? read_count(row.text, &count)
-                                               : read_reset(row.text, &entry, &exit);
-    std::string taken = row.grammar == 'd' ? std::to_string(ms)
-                        : row.grammar == 'c'
-                            ? std::to_string(count)
-                            : steps_of(entry) + " |" + (exit.count ? " " + steps_of(exit) : "");
+                                               : read_reset(row.text, &entry, &exit, &touch);
+    std::string taken = row.grammar == 'd'   ? std::to_string(ms)
+                        : row.grammar == 'c' ? std::to_string(count)
+                                             : (touch ? "T" : "") + steps_of(entry) + " |" +
+                                                   (exit.count ? " " + steps_of(exit) : "");
     EXPECT_EQ(*row.taken == '\0', refused != nullptr);
     if (refused == nullptr) {
       EXPECT_EQ(row.taken, taken);
@@ -76,7 +81,8 @@ TEST(OptionValues, TakenAndRefused) {
   std::string many(33 * 4 - 1, ',');
   for (size_t i = 0; i < many.size(); i += 4)
     many.replace(i, 3, "dtr");
-  EXPECT_NE(nullptr, read_reset(many.c_str(), &entry, &exit)) << "33 steps are too many";
+  bool touch = false;
+  EXPECT_NE(nullptr, read_reset(many.c_str(), &entry, &exit, &touch)) << "33 steps are too many";
   DWORD ms = 0;
   EXPECT_STREQ("too long (49 days at the most)", read_duration("99999999999ms", &ms));
 }
