@@ -148,11 +148,13 @@ TEST_P(Faults, FailuresAreExplainedAtATerminal) {
 TEST_P(NativeFaults, APortThatMayNotBeUsedNamesItsOwnerAndGroup) {
   error_on_terminal_ = true;
   write_file("image.bin", "x");
+  // Waiting for a port, a refusal is taken for a node udev has not handed
+  // over yet, for 2 s.
   struct {
     mode_t mode;
-    const char *hint;
-  } cases[] = {{0600, "belongs to root:root (mode 600): no group may use it"},
-               {0660, "belongs to root:root (mode 660): join the group root"}};
+    const char *hint, *wait;
+  } cases[] = {{0600, "belongs to root:root (mode 600): no group may use it", "--wait-port=0"},
+               {0660, "belongs to root:root (mode 660): join the group root", "--"}};
   for (const auto &denied : cases) {
     SCOPED_TRACE(denied.hint);
     testbed::simulated_target target(expecting_image(1));
@@ -160,8 +162,9 @@ TEST_P(NativeFaults, APortThatMayNotBeUsedNamesItsOwnerAndGroup) {
     ASSERT_EQ(0, chmod(target.port_path().c_str(), denied.mode));
     program_run result =
         run_in_shell("exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$0\" \"$@\"",
-                     {target.port_path(), DEFAULT_SETTINGS, "image.bin"});
+                     {denied.wait, target.port_path(), DEFAULT_SETTINGS, "image.bin"});
     EXPECT_EQ("fail to open " + target.port_path() + " : 13\n", result.out);
+    EXPECT_NEAR(denied.wait[2] == '\0' ? 0 : 2, result.seconds, 1);
     EXPECT_THAT(screen_text(result.err),
                 testing::HasSubstr(target.port_path() + " " + denied.hint));
   }
