@@ -1,3 +1,5 @@
+// The failure rows: each message exactly as scripts match it, and what its
+// name stands for.
 #include "failures.h"
 
 #include <cstring>

@@ -13,9 +13,9 @@ struct failure {
   failure_subject subject;
 };
 
-// What a failure's values ("values" as its message's) give: the name it
-// names ("%s" first; null for none), and its code ("%u" after it); false
-// where it has no code, leaving "code" as it was.
+// Reads a failure's values, those given to its message: the name it names
+// ("%s", first; null where it names none) and its code ("%u", after it).
+// Returns false where the message has no code, and leaves `code` alone then.
 bool failure_values(const failure *what, va_list values, const char **name, unsigned *code);
 
 extern const failure USAGE;

@@ -1,3 +1,4 @@
+// The image's SHA-256, worked out on a helper thread that can be stopped.
 #include "image_hash.h"
 
 #include <cstdio>

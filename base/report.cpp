@@ -1,3 +1,5 @@
+// The failure path that every layer calls: the message on standard output,
+// the hints at a terminal, then the way out with status 2.
 #include "report.h"
 
 #include <windows.h>

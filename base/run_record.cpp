@@ -1,3 +1,6 @@
+// The run's record: the trace, buffered and written as the run goes, and
+// the report, built as JSON where it may allocate and kept ready as text
+// for a stop's handler, which may not.
 #include "run_record.h"
 
 #include <cstdio>
@@ -131,8 +134,8 @@ static json text(const char *name) {
   return name != nullptr ? json(text_in_utf8(name)) : json(nullptr);
 }
 
-// Everything the report holds but how the run ended and the counts that
-// move while it runs. Called with the record's lock held.
+// Builds everything the report holds but how the run ended and the counts
+// that move while it runs. The caller holds the record's lock.
 static json facts_json() {
   json phases = json::object();
   for (int i = 0; i < PHASES; i++)
@@ -175,8 +178,9 @@ static std::string dumped(const json &report) {
   return report.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-// Made outside any handler; a stop that has begun to read keeps the copy it
-// reads whole. Called with the record's lock held.
+// Builds the copy that a stop writes. It runs outside any handler, and a
+// stop that has begun to read keeps the copy it reads whole. The caller
+// holds the record's lock.
 static void refresh_stopped_head() {
   if (!reporting() || stop_reading)
     return;
@@ -202,7 +206,8 @@ void refresh_stopped_report() {
   refresh_stopped_head();
 }
 
-// A report that cannot be written is said once, naming its file.
+// Writes the report. A failure is kept in the place's error, and the way
+// out says it once, naming the file.
 static bool write_report(json report) {
   std::string whole;
   try {
@@ -281,7 +286,8 @@ void note_failure(const failure *what, va_list values) {
   failure_has_code = failure_values(what, values, &name, &failure_code);
 }
 
-// Said on standard error, once, for each record that could not be written.
+// Says on standard error, once for each record, that it could not be
+// written.
 static bool say_if_lost(const record_place &place, const char *what, const char *path) {
   if (place.error == 0)
     return true;
@@ -323,7 +329,8 @@ bool finish_records(int status) {
   return say_if_lost(trace_place, "trace", trace_asked) && kept;
 }
 
-// Plain system calls from here on: a signal handler calls it.
+// Only plain system calls from here on: a signal handler calls what
+// follows.
 static size_t decimal(uint32_t number, char *text) {
   char backwards[12];
   size_t length = 0;

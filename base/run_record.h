@@ -14,8 +14,8 @@
 
 #include "failures.h"
 
-// Where they go, as given on the command line (the last one given wins);
-// nothing is made until the records start.
+// These note where the records go, as given on the command line; the last
+// one given wins. No file is made until the records start.
 void trace_to(const char *path);
 void report_to(const char *path);
 const char *trace_path(); // null where none was asked for
@@ -32,7 +32,7 @@ const char *start_report();
 // A trace line, formatted by printf.
 void trace(const char *format, ...);
 
-// The moments the record measures latencies and times between.
+// The record measures latencies and times between these moments.
 typedef std::chrono::steady_clock::time_point record_moment;
 inline record_moment moment_now() {
   return std::chrono::steady_clock::now();
@@ -44,7 +44,8 @@ inline long long ms_since(record_moment from) {
 
 enum run_phase { PHASE_OPENING, PHASE_HANDSHAKE, PHASE_UPLOAD, PHASE_DRAIN, PHASE_LINES, PHASES };
 
-// What the report tells, as each part of the program learns it.
+// The facts the report tells; each part of the program fills in what it
+// learns.
 const int SHA256_TEXT = 2 * 32 + 1;
 struct run_facts {
   const char *port;      // as given: a name, or a USB identity
@@ -66,10 +67,10 @@ struct run_facts {
 };
 extern run_facts facts;
 
-// The run's phases, begun in turn; each one's time goes into the report.
+// Begins each of the run's phases in turn; the report gives each one's time.
 void begin_phase(run_phase phase);
-// The image, once it is read: its size goes into the record at once, and
-// its SHA-256 once it is worked out, on a thread of its own.
+// Notes the image once it is read: its size goes into the record at once,
+// and its SHA-256 once a thread of its own has worked it out.
 void note_image(const char *path, const void *data, uint32_t size);
 // Makes what a stop would write agree with the facts as they are now.
 void refresh_stopped_report();

@@ -1,3 +1,5 @@
+// The status line and its drawing thread: the run asks, and only the thread
+// writes to the terminal.
 #include "status_line.h"
 
 #include <atomic>
@@ -112,7 +114,8 @@ static void erase_line() {
   if (width == 0)
     return;
   status_width = 0;
-  // A window made narrower since: blanks past its edge would wrap.
+  // The window may have been made narrower since: blanks past its edge
+  // would wrap.
   if (width > usable_width())
     width = usable_width();
   write_error_at_once("\r", 1);
@@ -125,7 +128,7 @@ static void draw_line(char *line) {
   fit(line, room);
   size_t width = strlen(line);
   size_t before = status_width < room ? status_width.load() : room;
-  // What a stop that comes in the middle of this draw must erase.
+  // A stop that comes in the middle of this draw must erase this much.
   if (width > status_width)
     status_width = width;
   write_error_at_once("\r", 1);
@@ -138,7 +141,7 @@ static void draw_line(char *line) {
   status_width = width;
 }
 
-// What the thread found asked of it, taken under the lock.
+// The work the thread takes under the lock.
 struct screen_work {
   unsigned version;
   std::string lines;
@@ -213,7 +216,7 @@ static void draw_until_ended() {
   }
 }
 
-// Called with the lock held: the thread is started with the first thing
+// The caller holds the lock. The thread is started with the first thing
 // to draw.
 static void ask(std::unique_lock<std::mutex> &) {
   asked_version++;
@@ -288,9 +291,9 @@ void stop_drawing() {
   drawer.join();
 }
 
-// A frame under way is let finish (a moment at the most), and the line is
-// erased only where the terminal takes it at once: a stopped terminal
-// (Ctrl-S) must not hold the run's end. Only system calls.
+// A frame under way may finish (it takes a moment at the most), and the
+// line is erased only where the terminal takes it at once: a stopped
+// terminal (Ctrl-S) must not hold the run's end. Only system calls.
 void erase_status_at_once() {
   drawing_stopped = true;
   for (int waited = 0; drawing_now && waited < STOP_WAIT_MS; waited++)

@@ -23,11 +23,12 @@ bool status_logged();
 // first status shows at once.
 void prepare_drawing();
 
-// The status line, fitted to the terminal's width as it is when it is
-// drawn: a tab in the text marks where the line may be cut, and the parts
+// Shows the status line, fitted to the terminal's width as it is when the
+// line is drawn: a tab in the text marks where the line may be cut, and the parts
 // after the last tab go first. Logged, it is one plain line.
 void show_status(const char *format, ...);
-// A status made anew each tenth of a second while it stands (progress):
+// Shows a status that is made anew each tenth of a second while it stands
+// (the progress):
 // `render` writes it into `line` and gives whether to draw it now (a log
 // takes a line only now and then).
 typedef bool (*status_renderer)(char *line, size_t size, bool logged);
@@ -36,13 +37,13 @@ void show_status_by(status_renderer render);
 // returns once the line is gone, so that what the run prints next stands
 // where the line stood.
 void clear_status();
-// Whole lines for the person (a trace at the terminal, what a failure
-// means), written between statuses, never on the status's row.
+// Says whole lines to the person (a trace at the terminal, what a failure
+// means); they are written between statuses, never on the status's row.
 void say_on_screen(const char *text, size_t length);
-// The way out: erases the line, writes what is still to be said, and ends
-// the drawing thread.
+// Called by the way out: the thread erases the line, writes what is still
+// to be said, and ends.
 void stop_drawing();
-// When the run is being stopped, from a signal handler or a console
-// control handler: draws no more, then erases the line where the terminal
-// takes it at once.
+// Called from a signal handler or a console control handler when the run
+// is being stopped: nothing is drawn any more, and the line is erased where
+// the terminal takes it at once.
 void erase_status_at_once();

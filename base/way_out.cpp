@@ -1,3 +1,4 @@
+// The one way out of a run, for an ending and for a stop.
 #include "way_out.h"
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// DTR and RTS driven step by step, as a reset sequence says.
 #include "modem_lines.h"
 
 #include "../base/report.h"

@@ -1,18 +1,20 @@
+// The decisions of the paced sending: when a piece goes, how large it is,
+// what has left the port, and when a write time-out has passed.
 #include "pacing.h"
 
 #include "send_progress.h"
 
 static const DWORD POLL_MS = 20;
-// A figure that has not moved for this long is tried with a write.
+// A figure that has not moved for this long is tested with a write.
 static const DWORD PATIENCE_MS = 500;
 static const uint32_t LARGEST_PIECE = 64 * 1024; // as dd's blocks: a piece stays in the cache
 static const uint32_t FAST_PROOF_BYTES = 64 * 1024;
 static const uint32_t FAST_FACTOR = 4;
-// Writes taken in a row that a figure does not show before it is dropped.
+// A figure that does not show this many writes in a row is dropped.
 static const int UNMOVED_WRITES = 3;
 
-// A redraw's worth of bytes at the line's speed: written, it is gone again
-// before the next frame.
+// A redraw's worth of bytes at the line's speed leaves the port before the
+// next frame.
 static uint32_t smallest_piece(const pacing *paced) {
   return paced->choices.line_rate / (1000 / REDRAW_MS) + 1;
 }
@@ -88,8 +90,8 @@ static paced_outcome wait_for_room(pacing *paced) {
   return PACED_SENT;
 }
 
-// A write taken is bytes leaving, but for one that tried a figure that had
-// not moved: an honest figure rises by what the port took (the line is
+// A write the port took counts as bytes leaving, except one that tested a
+// figure that had not moved: an honest figure rises by what the port took (the line is
 // stalled and the bytes wait in the driver), and one that stays put counts
 // no bytes at all.
 static void note_write(pacing *paced, DWORD taken, DWORD queued_before) {

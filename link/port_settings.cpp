@@ -1,3 +1,5 @@
+// The settings string made into the port's configuration, checked before
+// anything on the port changes.
 #include "port_settings.h"
 
 #include <cstdio>

@@ -9,11 +9,12 @@
 
 #include "serial_port.h"
 
-// The port's configuration with the settings string applied to it, and
-// every check of it made: nothing is changed on the port yet. `size` is
+// Gives the port's configuration with the settings string applied to it,
+// once every check of it is made; nothing on the port changes yet. `size` is
 // the record's size as the platform reports it.
 COMMCONFIG settings_for_port(const char *settings, const port_choices &choices, DWORD *size);
-// Applies it; gives how many bytes a second the line carries then.
+// Applies the configuration; gives how many bytes a second the line
+// carries then.
 uint32_t apply_port_settings(COMMCONFIG *config, DWORD size);
-// The settings as the driver holds them now, in words, for the record.
+// Notes for the record the settings as the driver holds them now, in words.
 void note_settings_read_back(const char *settings);

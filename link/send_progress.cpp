@@ -1,3 +1,5 @@
+// The upload's progress, rendered on the drawing thread from the count the
+// sending leaves.
 #include "send_progress.h"
 
 #include <atomic>
@@ -15,7 +17,7 @@ static const double LOG_EVERY = 10;           // seconds, in a log, or a tenth o
 
 static bool shown = false;
 static std::atomic<uint32_t> left_now(0);
-// Kept by the drawing thread alone, once the upload has begun.
+// The drawing thread alone keeps these, once the upload has begun.
 static uint32_t total_bytes = 0;
 static progress_clock::time_point started;
 static progress_clock::time_point last_logged;
@@ -36,7 +38,7 @@ static void format_size(double bytes, char *text) {
     snprintf(text, SIZE_TEXT, "%.1f MiB", bytes / (1024 * 1024));
 }
 
-// In a log, a line a tenth of the way or every ten seconds.
+// A log takes a line every tenth of the way, or every ten seconds.
 static bool log_due(uint32_t done, progress_clock::time_point now) {
   unsigned tenths = (unsigned)((uint64_t)done * 10 / total_bytes);
   if (tenths <= logged_tenths && seconds(now - last_logged) < LOG_EVERY)

@@ -1,3 +1,5 @@
+// send_bytes and the one drain: plain writes in 64 KiB blocks, or paced
+// pieces where a person watches or a write time-out is asked.
 #include "sending.h"
 
 #include <windows.h>

@@ -8,7 +8,7 @@
 void send_bytes(const void *data, uint32_t length);
 // Waits until everything sent has left the port.
 void wait_until_sent();
-// Progress for a person at a terminal, from the sending of `total` bytes
-// until they have left the port.
+// Shows progress to a person at a terminal, from the sending of `total`
+// bytes until they have left the port.
 void watch_sending(uint32_t total);
 void end_watching();

@@ -1,3 +1,6 @@
+// The serial port for the whole run: opening it (waiting for it where
+// asked), the order of its set-up, its time-outs, and the primitives that
+// sending and receiving are made of.
 #include "serial_port.h"
 
 #include <cstdio>
@@ -13,9 +16,9 @@ HANDLE serial_port = INVALID_HANDLE_VALUE;
 const char *port_name = "";
 uint32_t bytes_sent = 0;
 
-// Fetched once at opening; only its read fields change after that, so the
-// write time-outs stay as the port had them, unless a write time-out was
-// asked for: then the way out puts them back as found.
+// The time-outs are fetched once at opening, and only their read fields
+// change after that, so the write time-outs stay as the port had them;
+// where a write time-out is asked for, the way out puts them back as found.
 static COMMTIMEOUTS port_timeouts;
 static DWORD asked_write_limit = 0; // ms, 0: none asked
 static uint32_t line_speed = 0;     // bytes a second, at the settings applied

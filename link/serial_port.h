@@ -10,8 +10,8 @@ extern HANDLE serial_port;
 extern const char *port_name; // as typed on the command line, for messages
 extern uint32_t bytes_sent;   // through send_bytes only, modulo 2^32
 
-// What one read of one byte gave: the call's outcome and error code, how
-// many bytes it delivered (0 after a time-out) and, when 1, the byte.
+// What one read of one byte gave: the call's outcome and error code, the
+// number of bytes it delivered (0 after a time-out) and, when 1, the byte.
 struct received_byte {
   BOOL ok;
   unsigned error_code;
@@ -46,9 +46,12 @@ received_byte receive_byte();
 // a write time-out that may be none, after a slice of it (the sending
 // judges the time-out); otherwise at least one. A failure ends the run.
 DWORD write_to_port(const BYTE *bytes, DWORD count);
-// How long a write may go without a byte leaving, as asked; 0: no limit.
+// Gives how long a write may go without a byte leaving, as asked; 0 means
+// no limit.
 DWORD write_time_limit();
-// What the driver still holds for the line; false where it does not tell.
+// Gives what the driver still holds for the line; false where the driver
+// does not tell.
 bool output_queued(DWORD *queued);
-// How many bytes a second the line carries at the speed and framing set.
+// Gives how many bytes a second the line carries at the speed and framing
+// set.
 uint32_t line_bytes_per_second();

@@ -55,17 +55,19 @@ void hold_stops();
 // Linux and macOS, with the code `how` on Windows. No library clean-up runs.
 [[noreturn]] void end_stopped(int how);
 
-// Advice for a buffer about to be filled with a whole image.
+// Gives the system advice for a buffer about to be filled with a whole image.
 void advise_large_buffer(void *buffer, size_t size);
 
-// The SHA-256 of `size` bytes into `digest`, by the platform's own library
+// Works out the SHA-256 of `size` bytes into `digest`, by the platform's own
+// library
 // (OpenSSL's libcrypto on Linux, CommonCrypto on macOS, BCrypt on Windows),
 // worked out a piece at a time: false, soon, once `stop` is set.
 const size_t SHA256_SIZE = 32;
 const size_t SHA256_PIECE = 1u << 20;
 bool sha256(const void *data, size_t size, unsigned char *digest, const std::atomic<bool> &stop);
 
-// Text for the record in UTF-8: names arrive in the system's code page
+// Converts a name for the record to UTF-8: names arrive in the system's
+// code page
 // (Windows' active code page; bytes as given on Linux and macOS).
 std::string text_in_utf8(const char *text);
 
@@ -87,5 +89,5 @@ void keep_console_still();
 // Writes to standard error straight away; safe in a signal handler.
 void write_error_at_once(const char *text, size_t length);
 
-// What an error code means on this platform, in words.
+// Writes what an error code means on this platform, in words.
 void describe_error(unsigned code, char *text, size_t size);

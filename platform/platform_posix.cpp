@@ -30,7 +30,8 @@ bool port_is_missing(unsigned code) {
   return code == ENOENT || code == ENODEV || code == ENXIO;
 }
 
-// EBUSY: marked exclusive by another (TIOCEXCL); EWOULDBLOCK: its flock.
+// EBUSY means another program marked the port exclusive (TIOCEXCL), and
+// EWOULDBLOCK that another holds its flock.
 bool port_is_busy(unsigned code) {
   return code == EBUSY || code == EWOULDBLOCK;
 }
@@ -146,8 +147,8 @@ void end_stopped(int how) {
   _exit(128 + how); // a signal that does not end a process by itself
 }
 
-// The ports held for exclusive use, with the low latency asked of their
-// drivers, closed at once.
+// Gives back the ports held for exclusive use, with the low latency asked
+// of their drivers, and closes them at once.
 void put_back_system_state() {
   release_held_ports();
 }

@@ -1,3 +1,5 @@
+// How a DCB maps onto a terminal's settings and modem lines, both ways, and
+// whether a device holds what was asked.
 #include "dcb_tty.h"
 
 #include <sys/ioctl.h>

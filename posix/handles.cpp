@@ -1,3 +1,4 @@
+// The handle behind a HANDLE, and the last error, per thread as on Windows.
 #include "handle.h"
 
 #include <cerrno>

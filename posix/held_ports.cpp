@@ -2,10 +2,11 @@
 // handle opened with share mode 0 marks the device (TIOCEXCL, which belongs
 // to the device and outlives the descriptor while another process has it
 // open), and what the run changed on the driver (its low-latency flag) is
-// given back when the handle is closed or the process ends, however it
-// ends. Only what this run changed is undone. When the process ends, the
-// port closes at once and what is still queued for the line is dropped, as
-// Windows cancels an ending process's writes.
+// given back when the handle is closed, or when the program's way out
+// releases every held port, however the run ends. Only what this run
+// changed is undone. Released so, the port closes at once and what is
+// still queued for the line is dropped, as Windows cancels an ending
+// process's writes.
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>

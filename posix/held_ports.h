@@ -20,7 +20,7 @@ void release_held_ports();
 
 // Asks the driver of a port opened for exclusive use to pass received
 // bytes on at once (ASYNC_LOW_LATENCY), where it offers that. Its earlier
-// flags come back when the port is closed or the process ends.
+// flags come back when the port is closed or released.
 bool request_low_latency(HANDLE port);
 
 // Keeps the modem lines as the run left them when the port closes, where

@@ -1,3 +1,4 @@
+// Sleep, over nanosleep.
 #include <windows.h>
 
 #include <cerrno>

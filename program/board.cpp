@@ -1,3 +1,5 @@
+// Finding the board's port by its USB identity, and following a board
+// through the 1200-baud touch.
 #include "board.h"
 
 #include <windows.h>
@@ -69,7 +71,8 @@ const char *device_for_port(const char *port, unsigned *refused) {
   return found.c_str();
 }
 
-// The device for the port now, by identity or by name; null where none is.
+// Gives the device for the port now, by identity or by name; null where
+// none is there.
 static const char *device_now(const char *port) {
   unsigned refused = 0;
   const char *device = device_for_port(port, &refused);
@@ -106,7 +109,7 @@ static void touch(const char *port, const std::string &device) {
         (unsigned long)TOUCH_BAUD);
 }
 
-// Where the board came back: the same identity; or the one port that
+// Gives where the board came back: the same identity; or the one port that
 // appeared since the touch; or the same name, back again.
 static const char *back_as(const char *port, const std::vector<std::string> &before) {
   if (by_identity)

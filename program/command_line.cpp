@@ -1,3 +1,5 @@
+// The command line: the options and their environment variables, the
+// arguments, every refusal, and the start of the run's records.
 #include "command_line.h"
 
 #include <cstdlib>
@@ -40,7 +42,8 @@ static const char *take_write_timeout(const char *value) {
   return read_duration(value, &chosen.opening.write_timeout_ms);
 }
 
-// Only taken here: the files are made once the whole command line is.
+// The paths are only noted here; the files are made once the whole command
+// line is taken.
 static const char *take_trace(const char *value) {
   trace_to(value);
   return NULL;
@@ -80,7 +83,8 @@ static const option OPTIONS[] = {
 };
 static const size_t OPTION_COUNT = sizeof OPTIONS / sizeof OPTIONS[0];
 
-// What was given, on one line: a refusal is one line, whatever it names.
+// Gives what was given on one line, its line breaks escaped: a refusal is
+// one line, whatever it names.
 static std::string on_one_line(const char *given) {
   std::string line;
   for (; *given != '\0'; given++)
@@ -102,7 +106,7 @@ static const option *option_named(const char *argument, size_t length) {
   return NULL;
 }
 
-// What each option in effect was given as, and where: for the trace.
+// What each option in effect was given as, and where, for the trace.
 static std::string given_as[OPTION_COUNT];
 static const char *given_in[OPTION_COUNT];
 
@@ -173,9 +177,9 @@ static void start_record(const char *option, const char *(*start)(), const char 
                     (std::string(what) + " cannot be written there: " + refused).c_str());
 }
 
-// What the record starts with: the options in effect, and what the run is
-// asked to do. Nothing is made before the whole command line is taken, so
-// that a run refused for it touches no record.
+// Starts the records with the options in effect and what the run is asked
+// to do. Nothing is made before the whole command line is taken, so that a
+// run refused for it touches no record.
 static void start_records() {
   refuse_clashing_record(trace_path(), "--trace", NULL);
   refuse_clashing_record(report_path(), "--report", trace_path());

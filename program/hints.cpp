@@ -1,3 +1,5 @@
+// What a failure means and what to do, for a person at a terminal: the
+// hints that hold on every platform, and how one is chosen.
 #include "hints.h"
 
 #include <cstdio>
@@ -59,8 +61,8 @@ static const failure_hint *hint_for(const failure &what, unsigned code) {
   return hint_in(COMMON_HINTS, sizeof COMMON_HINTS / sizeof COMMON_HINTS[0], what, code);
 }
 
-// Said through the status line's thread, after the line is gone: a
-// stopped terminal holds no part of the run's end but the last.
+// The words go through the status line's thread, after the line is gone,
+// so that a stopped terminal holds no part of the run's end but the last.
 void explain_failure(const failure *failed, va_list values) {
   const failure &what = *failed;
   if (!terminal_watches())

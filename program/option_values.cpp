@@ -1,3 +1,4 @@
+// The grammar of the options' values: durations, counts, reset sequences.
 #include "option_values.h"
 
 #include <cctype>
@@ -10,8 +11,8 @@ static const int LARGEST_COUNT = 1000000;
 static const char STEP_WORDS[] =
     "a step is dtr, !dtr, rts or !rts, two of them at once (dtr+!rts), or a wait (100ms)";
 
-// Digits up to `end`, into `number`, which stops growing past what any
-// value may be; false where there are none, or something else.
+// Reads the digits up to `end` into `number`, which stops growing past what
+// any value may be; false where there are none, or something else is there.
 static bool read_digits(const char *text, const char *end, uint64_t *number) {
   *number = 0;
   if (text == end)
@@ -56,7 +57,7 @@ const char *read_count(const char *text, int *count) {
   return NULL;
 }
 
-// "dtr" or "!rts" at `text`, `length` long, into the step.
+// Reads "dtr" or "!rts" at `text`, `length` long, into the step.
 static bool read_line(const char *text, size_t length, line_step *step) {
   bool level = true;
   if (length > 0 && *text == '!') {

@@ -1,3 +1,4 @@
+// The answers to --help, --version and --list.
 #include "options.h"
 
 #include <cerrno>

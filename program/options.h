@@ -1,3 +1,4 @@
+// The single-argument forms: --help, --version, --list.
 #pragma once
 
 // The forms for a person, each only as the only argument: --help (-h),

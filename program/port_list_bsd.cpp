@@ -10,7 +10,8 @@
 
 #include "port_list.h"
 
-// A property of the service, or of the first service above it that has it.
+// Gives a property of the service, or of the first service above it that
+// has it.
 static CFTypeRef property_of(io_object_t service, const char *key) {
   CFStringRef name = CFStringCreateWithCString(kCFAllocatorDefault, key, kCFStringEncodingUTF8);
   CFTypeRef value =

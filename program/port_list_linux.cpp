@@ -1,3 +1,5 @@
+// Linux: the serial ports from sysfs, with their adapters, stable names and
+// USB identities.
 #include <dirent.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -48,8 +50,8 @@ static std::string resolved(const std::string &path) {
   return realpath(path.c_str(), target) ? target : "";
 }
 
-// "0403:6001 FT232R USB UART" from the USB device above the tty, if any,
-// with its identity and serial number.
+// Describes the USB device above the tty, if any ("0403:6001 FT232R USB
+// UART"), and notes its identity and serial number.
 static std::string usb_description(const std::string &device, listed_port *port) {
   std::string folder = resolved(device);
   for (int step = 0; step < USB_DEVICE_DEPTH && !folder.empty(); step++) {
@@ -71,7 +73,8 @@ static std::string usb_description(const std::string &device, listed_port *port)
   return "";
 }
 
-// The UART a serial_core port has, by its type number; other ttys have none.
+// Names the UART a serial_core port has, by its type number; other ttys
+// have none.
 static std::string uart_description(const std::string &type) {
   static const char *const UARTS[] = {"", "8250", "16450", "16550", "16550A"};
   int number = type.empty() ? 0 : atoi(type.c_str());
@@ -80,7 +83,7 @@ static std::string uart_description(const std::string &type) {
   return number < 5 ? std::string(UARTS[number]) + " UART" : "UART type " + type;
 }
 
-// The stable names that udev made for this tty in /dev/serial/by-id.
+// Gives the stable names that udev made for this tty in /dev/serial/by-id.
 static std::string stable_names(const std::string &dev_root, const std::string &tty) {
   std::string names;
   std::string folder = dev_root + "/serial/by-id";

@@ -30,7 +30,7 @@ struct com_port {
 };
 typedef std::map<unsigned, com_port> com_ports;
 
-// The number of "COM12", or 0 for any other name.
+// Gives the number of "COM12", or 0 for any other name.
 static unsigned com_number(const char *name) {
   if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9')
     return 0;
@@ -107,8 +107,8 @@ static void add_wine_links(com_ports *ports) {
   FindClose(search);
 }
 
-// The device instance ID of a port's device and of its parent, which tell
-// its USB identity (usb_identity.h).
+// Reads the device instance IDs of a port's device and of its parent,
+// which tell its USB identity (usb_identity.h).
 static bool identity_of_device(HDEVINFO devices, SP_DEVINFO_DATA *device, usb_identity *identity) {
   char instance[MAX_DEVICE_ID_LEN] = "", parent[MAX_DEVICE_ID_LEN] = "";
   if (!SetupDiGetDeviceInstanceIdA(devices, device, instance, sizeof instance, NULL))
@@ -180,7 +180,7 @@ std::vector<system_port> serial_ports_now() {
   return found;
 }
 
-// What Device Manager calls the port, by its COM number.
+// Notes what Device Manager calls the port, found by its COM number.
 void note_adapter(const char *port) {
   if (!recording())
     return;

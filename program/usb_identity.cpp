@@ -1,3 +1,5 @@
+// The USB identity of a port: its grammar, its matching, and how Windows'
+// instance IDs tell it.
 #include "usb_identity.h"
 
 #include <cctype>
@@ -59,7 +61,7 @@ std::string identity_text(const usb_identity &identity) {
   return identity.serial.empty() ? text : std::string(text) + ":" + identity.serial;
 }
 
-// "VID_0403" and "PID_6001" in `text`, after `vendor_key` and `product_key`.
+// Reads the vendor and the product from "VID_0403" and "PID_6001" in `text`.
 static bool read_ids(const std::string &text, usb_identity *identity) {
   size_t vendor = text.find("VID_"), product = text.find("PID_");
   return vendor != std::string::npos && product != std::string::npos &&
@@ -67,8 +69,8 @@ static bool read_ids(const std::string &text, usb_identity *identity) {
          read_hex(text.substr(product + 4, 4), &identity->product);
 }
 
-// The serial of a USB\VID_...&PID_...\SERIAL instance, where the device
-// gave one: an instance part the system made up has '&' in it.
+// Gives the serial of a USB\VID_...&PID_...\SERIAL instance, where the
+// device gave one: an instance part the system made up has '&' in it.
 static std::string usb_serial(const std::string &instance) {
   if (instance.compare(0, 4, "USB\\") != 0 || instance.find("&MI_") != std::string::npos)
     return "";

@@ -1,3 +1,4 @@
+// Line programming: each line of the programming file, its reply, its mark.
 #include "program_lines.h"
 
 #include <cstdio>
@@ -97,7 +98,8 @@ void program_lines(const char *path, DWORD reply_timeout_ms) {
       return;
     }
   }
-  // Exact by contract ("nack received." whatever the count): scripts match it.
+  // The wording is exact ("nack received." whatever the count): scripts
+  // match it.
   printf("\nprogramming complete, %u nack received.\n", nack_count);
   close_text_file(&file);
 }

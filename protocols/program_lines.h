@@ -1,3 +1,4 @@
+// Line programming: the exchange after the image.
 #pragma once
 
 #include <windows.h>

@@ -1,3 +1,5 @@
+// The handshake: 0xAA until the target answers K, with a reset before each
+// attempt where one is asked.
 #include "synchronize.h"
 
 #include "../base/report.h"

@@ -1,3 +1,4 @@
+// The synchronization handshake with the target.
 #pragma once
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// Reading the programming file as text lines, from a file, a pipe or a FIFO.
 #include "text_lines.h"
 
 #include <cstdint>
@@ -51,8 +52,8 @@ void close_text_file(text_file *file) {
 
 // Reads the next chunk; false at the end of the file, which a pipe tells
 // by breaking. A pipe that gives nothing at all without breaking is a FIFO
-// under Wine, which reads one with no writer yet as empty: said, not taken
-// for an empty file.
+// under Wine, which reads one with no writer yet as empty: the run says so
+// rather than take it for an empty file.
 static bool refill_chunk(text_file *file) {
   DWORD got = 0;
   BOOL read = ReadFile(file->handle, file->chunk, TEXT_CHUNK_SIZE, &got, NULL);

@@ -1,3 +1,4 @@
+// The image upload: read whole, sent unchanged, drained, reported.
 #include "upload_image.h"
 
 #include <windows.h>
@@ -12,8 +13,8 @@
 #include "../link/serial_port.h"
 #include "../platform/platform.h"
 
-// The image is read whole into one buffer and handed to the port in one call.
-// The file and the buffer are held until the process ends.
+// The image is read whole into one buffer, and the port is given the bytes
+// from there. The file and the buffer are held until the process ends.
 static HANDLE image = INVALID_HANDLE_VALUE;
 static BYTE *buffer = NULL;
 
@@ -51,7 +52,7 @@ void upload_image(const char *path) {
         (long long)ms_between(written, drained),
         facts.image_sha256_ready ? facts.image_sha256 : "unknown (no libcrypto)");
   printf("program loaded, %u bytes\n", bytes_sent);
-  // Out now: a log must show it even if the run is stopped while it waits
-  // for the first programming reply, which has no time limit.
+  // The line goes out now: a log must show it even if the run is stopped
+  // while it waits for the first programming reply, which has no time limit.
   fflush(stdout);
 }

@@ -1,3 +1,4 @@
+// The image upload.
 #pragma once
 
 // Sends the image file to the synchronized target unchanged and prints

@@ -1,3 +1,5 @@
+// The simulated target's side of the line: what it reads, how it answers,
+// and its record of every byte.
 #include "simulated_target.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The end-to-end harness: child processes, terminals that a test reads and
+// types into, Wine's COM links, and a test's own folder.
 #include "harness.h"
 
 #include <fcntl.h>

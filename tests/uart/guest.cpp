@@ -1,3 +1,5 @@
+// The QEMU guest: booting it, its console's commands, QMP, and QEMU's trace
+// decoded.
 #include "guest.h"
 
 #include <poll.h>
