@@ -246,12 +246,18 @@ void show_status(const char *format, ...) {
   ask(lock);
 }
 
+// From now on the screen shows what `render` makes, or nothing. The caller
+// holds the lock.
+static void show_only(status_renderer render) {
+  renderer = render;
+  wanted[0] = '\0';
+}
+
 void show_status_by(status_renderer render) {
   if (!status_drawn() && !status_logged())
     return;
   std::unique_lock<std::mutex> lock(screen_lock);
-  renderer = render;
-  wanted[0] = '\0';
+  show_only(render);
   ask(lock);
 }
 
@@ -259,8 +265,7 @@ void clear_status() {
   std::unique_lock<std::mutex> lock(screen_lock);
   if (!drawer.joinable())
     return;
-  renderer = nullptr;
-  wanted[0] = '\0';
+  show_only(nullptr);
   ask(lock);
   unsigned version = asked_version;
   if (output_is_terminal())
@@ -282,11 +287,9 @@ void stop_drawing() {
     std::unique_lock<std::mutex> lock(screen_lock);
     if (!drawer.joinable())
       return;
-    renderer = nullptr;
-    wanted[0] = '\0';
+    show_only(nullptr);
     ending = true;
-    asked_version++;
-    screen_asked.notify_all();
+    ask(lock);
   }
   drawer.join();
 }

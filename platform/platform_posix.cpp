@@ -17,6 +17,7 @@
 
 #include "../posix/held_ports.h"
 #include "platform.h"
+#include "record_files.h"
 
 void prefer_low_latency(HANDLE port) {
   request_low_latency(port);
@@ -153,21 +154,9 @@ void put_back_system_state() {
   release_held_ports();
 }
 
-static bool write_all(int fd, const char *text, size_t length) {
-  while (length > 0) {
-    ssize_t put = write(fd, text, length);
-    if (put < 0 && errno == EINTR)
-      continue;
-    if (put <= 0)
-      return false;
-    text += put;
-    length -= (size_t)put;
-  }
-  return true;
-}
-
 void write_error_at_once(const char *text, size_t length) {
-  write_all(STDERR_FILENO, text, length);
+  record_place error = {RECORD_STREAM, STDERR_FILENO, "", 0, 0};
+  write_to_stream(&error, text, length);
 }
 
 void describe_error(unsigned code, char *text, size_t size) {
