@@ -28,18 +28,32 @@ static BOOL WINAPI stop_run(DWORD event) {
 // alive, and once the main thread has ended outside the way out, it ends
 // the run as stopped. (On Windows the main thread never ends before the
 // process does.)
-static DWORD WINAPI watch_main_thread(LPVOID) {
+static DWORD WINAPI watch_main_thread(LPVOID started) {
+  SetEvent((HANDLE)started);
   WaitForSingleObject(main_thread, INFINITE);
   if (leaving_already())
     end_stopped((int)STATUS_CONTROL_C_EXIT);
   leave_stopped("SIGQUIT", (int)STATUS_CONTROL_C_EXIT);
 }
 
+// The watching thread is running before the run goes on: under Wine a
+// process that ends while a thread of it is still starting says so on
+// standard error ("wine client error").
+static void watch_the_main_thread() {
+  HANDLE started = CreateEventA(NULL, TRUE, FALSE, NULL);
+  if (started == NULL || !DuplicateHandle(GetCurrentProcess(), GetCurrentThread(),
+                                          GetCurrentProcess(), &main_thread, SYNCHRONIZE, FALSE, 0))
+    return;
+  HANDLE watcher = CreateThread(NULL, 64 * 1024, watch_main_thread, started,
+                                STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+  if (watcher != NULL) {
+    WaitForSingleObject(started, INFINITE);
+    CloseHandle(watcher);
+  }
+}
+
 void prepare_process() {
   SetConsoleCtrlHandler(stop_run, TRUE);
   keep_console_still();
-  if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread,
-                      SYNCHRONIZE, FALSE, 0))
-    CloseHandle(CreateThread(NULL, 64 * 1024, watch_main_thread, NULL,
-                             STACK_SIZE_PARAM_IS_A_RESERVATION, NULL));
+  watch_the_main_thread();
 }
