@@ -39,6 +39,15 @@ const char *open_record_place(const char *path, bool whole, record_place *place)
 // is given up. False, with the place's error set, where the text did not go.
 bool write_to_stream(record_place *place, const char *text, size_t length);
 
+// Writes `parts` to a stream in turn.
+inline bool write_parts(record_place *place, const char *const *parts, const size_t *lengths,
+                        int count) {
+  for (int i = 0; i < count; i++)
+    if (!write_to_stream(place, parts[i], lengths[i]))
+      return false;
+  return true;
+}
+
 // Writes `parts` into a new temporary file of a name of its own in the
 // file's folder (never one that something else holds) and renames it over
 // the file, so that the file holds all of them or stays as it was; a

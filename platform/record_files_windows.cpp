@@ -116,12 +116,8 @@ static bool move_over(const char *temporary, const char *path) {
 
 bool replace_whole(record_place *place, const char *const *parts, const size_t *lengths,
                    int count) {
-  if (place->kind == RECORD_STREAM) {
-    for (int i = 0; i < count; i++)
-      if (!write_to_stream(place, parts[i], lengths[i]))
-        return false;
-    return true;
-  }
+  if (place->kind == RECORD_STREAM)
+    return write_parts(place, parts, lengths, count);
   char temporary[RECORD_PATH_SIZE + 64];
   HANDLE file = make_temporary(place, temporary, sizeof temporary);
   if (file == INVALID_HANDLE_VALUE)
