@@ -33,7 +33,8 @@ static record_place report_place = {};
 // 20,000 copies; a stop handler writes out what waits.
 static char trace_buffer[TRACE_BUFFER];
 static std::atomic<size_t> trace_length(0);
-static bool trace_on_screen = false;
+static bool trace_at_once = false;   // standard error: a line as it comes
+static bool trace_on_screen = false; // between the status line's frames
 
 // The record's state, which the hash's thread reads and refreshes too.
 static std::mutex record_lock;
@@ -107,7 +108,8 @@ const char *start_trace() {
   if (trace_asked == nullptr)
     return nullptr;
   note_start_time();
-  trace_on_screen = strcmp(trace_asked, "-") == 0 && status_drawn();
+  trace_at_once = strcmp(trace_asked, "-") == 0;
+  trace_on_screen = trace_at_once && status_drawn();
   return open_record_place(trace_asked, false, &trace_place);
 }
 
@@ -126,7 +128,7 @@ void trace(const char *format, ...) {
     flush_trace();
   memcpy(trace_buffer + trace_length, line, length);
   trace_length += length;
-  if (strcmp(trace_asked, "-") == 0) // standard error: a line as it comes
+  if (trace_at_once)
     flush_trace();
 }
 

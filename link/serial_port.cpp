@@ -24,8 +24,6 @@ static DWORD asked_write_limit = 0; // ms, 0: none asked
 static uint32_t line_speed = 0;     // bytes a second, at the settings applied
 
 static const DWORD PORT_RETRY_MS = 250;
-// A node that has just appeared belongs to root until udev hands it over.
-static const DWORD PERMISSION_SETTLES_MS = 2000;
 // The longest a single write waits under a write time-out: between two
 // writes the sending judges whether anything left the port meanwhile.
 static const DWORD WRITE_SLICE_MS = 100;

@@ -23,6 +23,11 @@ struct received_byte {
 // reply.
 const DWORD OPENING_READ_TIMEOUT_MS = 2000;
 
+// A node that has just appeared belongs to root until udev hands it over:
+// a refusal to use it is waited out this long where the run waits for its
+// port.
+const DWORD PERMISSION_SETTLES_MS = 2000;
+
 // What the options ask of the port.
 struct port_choices {
   bool waits;             // for a port that is not there or that another program has

@@ -20,7 +20,6 @@ static const DWORD TOUCH_BAUD = 1200;
 static const DWORD COME_BACK_MS = 10000; // where --wait-port does not say
 static const DWORD GONE_WITHIN_MS = 1000;
 static const DWORD LOOK_EVERY_MS = 50;
-static const DWORD PERMISSION_SETTLES_MS = 2000;
 
 static bool by_identity = false;
 static usb_identity asked;
