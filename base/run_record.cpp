@@ -148,6 +148,10 @@ static json facts_json() {
     adapter["description"] = text(facts.adapter);
   if (facts.adapter_serial[0] != '\0')
     adapter["serial"] = text(facts.adapter_serial);
+  if (facts.adapter_identity[0] != '\0')
+    adapter["identity"] = text(facts.adapter_identity);
+  if (facts.adapter_location[0] != '\0')
+    adapter["location"] = text(facts.adapter_location);
   if (facts.stable_names[0] != '\0')
     adapter["stable_names"] = text(facts.stable_names);
   return json{{"tool", "tarvick"},

@@ -56,7 +56,9 @@ struct run_facts {
   char settings_read_back[200];
   char adapter[200]; // what the system says of the port: USB vendor:product and product, a UART
   char adapter_serial[100];
-  char stable_names[400]; // the port's other, lasting names, a space between two
+  char adapter_identity[160]; // usb:VID:PID:SERIAL, as a port may be given
+  char adapter_location[100]; // usb@LOCATION, likewise
+  char stable_names[400];     // the port's other, lasting names, a space between two
   uint32_t image_size;
   char image_sha256[SHA256_TEXT];
   std::atomic<bool> image_sha256_ready; // worked out beside the upload

@@ -22,12 +22,12 @@ add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} platform/platform_posix.
                                  platform/record_files_posix.cpp
                                  program/process_posix.cpp program/hints_posix.cpp)
 if(APPLE)
-  target_sources(tarvick_core PRIVATE program/port_list_bsd.cpp platform/hash_commoncrypto.cpp)
+  target_sources(tarvick_core PRIVATE devices/port_list_bsd.cpp platform/hash_commoncrypto.cpp)
   target_link_libraries(tarvick_core PUBLIC "-framework IOKit" "-framework CoreFoundation")
 else()
   # SHA-256 by the platform's own library, OpenSSL's libcrypto, loaded when
   # a run keeps a record (the package depends on it).
-  target_sources(tarvick_core PRIVATE program/port_list_linux.cpp platform/hash_openssl.cpp)
+  target_sources(tarvick_core PRIVATE devices/port_list_linux.cpp platform/hash_openssl.cpp)
   target_link_libraries(tarvick_core PUBLIC ${CMAKE_DL_LIBS})
 endif()
 find_package(nlohmann_json 3 REQUIRED)

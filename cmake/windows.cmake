@@ -6,7 +6,7 @@ configure_file(program/tarvick.exe.manifest.in ${CMAKE_CURRENT_BINARY_DIR}/tarvi
 add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} platform/platform_windows.cpp
                                  platform/record_files_windows.cpp
                                  program/process_windows.cpp program/hints_windows.cpp
-                                 program/port_list_windows.cpp)
+                                 devices/port_list_windows.cpp)
 target_sources(tarvick_core PRIVATE platform/hash_windows.cpp)
 target_link_libraries(tarvick_core PUBLIC setupapi cfgmgr32 advapi32 bcrypt)
 # nlohmann's JSON is header-only: its folder alone joins the cross build, not

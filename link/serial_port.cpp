@@ -4,7 +4,6 @@
 #include "serial_port.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "../base/report.h"
 #include "../base/run_record.h"
@@ -34,17 +33,19 @@ static void apply_timeouts() {
 }
 
 // Opens the port and claims it for this run; a second run on it is refused
-// as Windows refuses it (Wine would let it in). Gives the refusal's code, or 0.
-static unsigned try_to_open(const port_choices &choices) {
+// as Windows refuses it (Wine would let it in). Gives the refusal's code, or
+// 0 with the device opened in `device`.
+static unsigned try_to_open(const port_choices &choices, std::string *device) {
   unsigned refused = 0;
-  const char *device = choices.find_device ? choices.find_device(port_name, &refused) : port_name;
-  if (device == NULL)
+  *device = port_name;
+  if (choices.find_device && !choices.find_device(device, &refused))
     return refused;
-  serial_port = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+  serial_port =
+      CreateFileA(device->c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
   if (serial_port == INVALID_HANDLE_VALUE)
     return last_error_code();
-  snprintf(facts.port_device, sizeof facts.port_device, "%s", device);
-  refused = claim_port(serial_port, device);
+  snprintf(facts.port_device, sizeof facts.port_device, "%s", device->c_str());
+  refused = claim_port(serial_port, device->c_str());
   if (refused != 0) {
     CloseHandle(serial_port);
     serial_port = INVALID_HANDLE_VALUE;
@@ -62,10 +63,12 @@ static bool may_pass(unsigned refused, DWORD waited) {
 
 // Opens the port, and where asked, waits while it is not there or another
 // program has it, trying again every 250 ms; any other refusal fails at once.
-static void open_port(const port_choices &choices) {
+// Gives the device opened.
+static std::string open_port(const port_choices &choices) {
   unsigned waited_for = 0;
+  std::string device;
   for (DWORD waited = 0;; waited += PORT_RETRY_MS) {
-    unsigned refused = try_to_open(choices);
+    unsigned refused = try_to_open(choices, &device);
     if (refused == 0)
       break;
     if (!choices.waits || !may_pass(refused, waited) ||
@@ -79,6 +82,7 @@ static void open_port(const port_choices &choices) {
     Sleep(PORT_RETRY_MS);
   }
   clear_status();
+  return device;
 }
 
 // The lines that a reset sequence drives keep the level the run leaves
@@ -105,13 +109,13 @@ static void limit_writes(DWORD write_timeout_ms) {
 // Every check of the settings and the options comes before anything is
 // changed on the port: a refused run leaves its lines and flags as it
 // found them.
-void open_serial_port(const char *name, const char *settings, const port_choices &choices) {
+std::string open_serial_port(const char *name, const char *settings, const port_choices &choices) {
   port_name = name;
-  open_port(choices);
-  if (strcmp(facts.port_device, port_name) == 0)
+  std::string device = open_port(choices);
+  if (device == port_name)
     trace("port %s opened", port_name);
   else
-    trace("port %s opened as %s", port_name, facts.port_device);
+    trace("port %s opened as %s", port_name, device.c_str());
   // An error state left from before would fail reads with fAbortOnError.
   ClearCommError(serial_port, NULL, NULL);
   if (!GetCommTimeouts(serial_port, &port_timeouts))
@@ -124,6 +128,24 @@ void open_serial_port(const char *name, const char *settings, const port_choices
   limit_writes(choices.write_timeout_ms);
   prefer_low_latency(serial_port);
   note_settings_read_back(settings);
+  return device;
+}
+
+// What a board's firmware watches for is the 1200-baud line coding with
+// DTR dropped; the close follows at once.
+std::string touch_port(const char *name, const char *settings, const port_choices &choices) {
+  const DWORD TOUCH_BAUD = 1200;
+  port_name = name;
+  std::string device = open_port(choices);
+  DWORD size = 0;
+  COMMCONFIG config = settings_for_port(settings, choices, &size);
+  apply_port_settings(&config, size);
+  config.dcb.BaudRate = TOUCH_BAUD;
+  config.dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  apply_port_settings(&config, size);
+  CloseHandle(serial_port);
+  serial_port = INVALID_HANDLE_VALUE;
+  return device;
 }
 
 DWORD write_time_limit() {

@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
+#include <string>
 
 extern HANDLE serial_port;
 extern const char *port_name; // as typed on the command line, for messages
@@ -35,15 +37,22 @@ struct port_choices {
   bool drives_dtr;        // a reset sequence drives the line
   bool drives_rts;        //
   DWORD write_timeout_ms; // a write that nothing leaves for this long fails; 0: none
-  // The device to open for the port as it was given, where that is no name
-  // to open as it stands (a USB identity, a board that came back under
-  // another name); null, with `refused` set, where none is there. Null:
-  // the name as it stands.
-  const char *(*find_device)(const char *port, unsigned *refused);
+  // Finds the device to open for the port as it was given, on each try:
+  // false, with `refused` set, where none is there (yet). Empty: the name
+  // as it stands.
+  std::function<bool(std::string *device, unsigned *refused)> find_device;
 };
 
-void open_serial_port(const char *name, const char *settings,
-                      const port_choices &choices = port_choices());
+// Opens and configures the port; gives the device it opened.
+std::string open_serial_port(const char *name, const char *settings,
+                             const port_choices &choices = port_choices());
+// The 1200-baud touch of a board with a native USB port, which then
+// reboots into its boot loader: opens the port as the run's opening does,
+// makes every check of the settings and the options on it and lets the
+// driver judge the settings, and only then sets 1200 baud, drops DTR and
+// closes it. A run refused here has not touched the board. Gives the
+// device it touched.
+std::string touch_port(const char *name, const char *settings, const port_choices &choices);
 void set_read_timeout(DWORD total_ms); // 0: wait without limit
 received_byte receive_byte();
 

@@ -1,10 +1,10 @@
-// Finding the board's port by its USB identity, and following a board
-// through the 1200-baud touch.
+// Finding the board's port, following a board through the 1200-baud touch
+// by its place, and what the record says of the device opened.
 #include "board.h"
 
 #include <windows.h>
 
-#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -12,155 +12,137 @@
 #include "../base/run_record.h"
 #include "../base/status_line.h"
 #include "../platform/platform.h"
-#include "../platform/record_files.h"
-#include "port_list.h"
-#include "usb_identity.h"
 
-static const DWORD TOUCH_BAUD = 1200;
 static const DWORD COME_BACK_MS = 10000; // where --wait-port does not say
 static const DWORD GONE_WITHIN_MS = 1000;
 static const DWORD LOOK_EVERY_MS = 50;
 
-static bool by_identity = false;
-static usb_identity asked;
-static std::string found;     // the device last found for the identity
-static std::string came_back; // where a touched board came back
-
-bool take_port(const char *port) {
-  const char *refused = nullptr;
-  if (name_exists(port) || !read_usb_identity(port, &asked, &refused))
-    return false;
-  if (refused != nullptr)
-    report_and_exit(&PORT_REFUSED, port, refused);
-  by_identity = true;
-  return true;
+port_choices finding(const port_wanted &wanted, const port_choices &opening) {
+  port_choices choices = opening;
+  choices.find_device = [wanted](std::string *device, unsigned *refused) {
+    return find_port_now(wanted, device, refused);
+  };
+  return choices;
 }
 
-static std::string joined(const std::vector<std::string> &names) {
-  std::string text;
-  for (const std::string &name : names)
-    text += (text.empty() ? "" : ", ") + name;
-  return text;
+// Where a touched board is followed: a USB board at its place, whatever it
+// calls itself when it comes back, so that a board another run touched
+// beside it is never taken; any other port by its name.
+struct followed_board {
+  std::string given; // the port as given, for messages
+  std::string place; // empty: no USB device
+  std::string name;  // the port as it was touched
+};
+
+// Whether the port is still there as it was touched.
+static bool still_there(const followed_board &board) {
+  if (board.place.empty())
+    return name_exists(board.name.c_str());
+  for (const system_port &port : ports_within(board.place))
+    if (port.name == board.name)
+      return true;
+  return false;
 }
 
-static std::vector<std::string> names_of(const std::vector<system_port> &ports) {
-  std::vector<std::string> names;
-  for (const system_port &port : ports)
-    names.push_back(port.name);
-  return names;
-}
-
-const char *device_for_port(const char *port, unsigned *refused) {
-  if (!came_back.empty())
-    return came_back.c_str();
-  if (!by_identity)
-    return port;
-  std::vector<std::string> matching;
-  for (const system_port &listed : serial_ports_now())
-    if (listed.usb && identity_matches(asked, listed.identity))
-      matching.push_back(listed.name);
-  if (matching.size() > 1)
-    report_and_exit(&PORT_REFUSED, port,
-                    ("more than one port has that identity: " + joined(matching)).c_str());
-  if (matching.empty()) {
-    *refused = port_missing_code();
-    return nullptr;
+// Gives the port the board is at now, where it is there; more than one
+// port at its place ends the run, naming them.
+static bool board_now(const followed_board &board, std::string *device) {
+  if (board.place.empty()) {
+    *device = board.name;
+    return name_exists(board.name.c_str());
   }
-  found = matching[0];
-  return found.c_str();
-}
-
-// Gives the device for the port now, by identity or by name; null where
-// none is there.
-static const char *device_now(const char *port) {
-  unsigned refused = 0;
-  const char *device = device_for_port(port, &refused);
-  if (device == nullptr || by_identity)
-    return device;
-  for (const system_port &listed : serial_ports_now())
-    if (same_file(device, listed.name.c_str()))
-      return device;
-  return name_exists(device) ? device : nullptr;
+  std::vector<system_port> there = ports_within(board.place);
+  if (there.size() > 1)
+    report_and_exit(&PORT_REFUSED, board.given.c_str(),
+                    ("more than one port is there: " + names_with_places(there)).c_str());
+  if (there.empty())
+    return false;
+  *device = there[0].name;
+  return true;
 }
 
 static bool out_of_time(record_moment started, DWORD budget_ms) {
   return budget_ms != 0 && ms_since(started) >= budget_ms;
 }
 
-// The 1200-baud line coding and DTR dropped are what the board's firmware
-// watches for; the close follows at once.
-static void touch(const char *port, const std::string &device) {
-  HANDLE handle =
-      CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-  if (handle == INVALID_HANDLE_VALUE)
-    report_and_exit(&OPEN_PORT_FAILED, port, last_error_code());
-  COMMCONFIG config = {};
-  DWORD size = sizeof config;
-  bool touched = GetCommConfig(handle, &config, &size);
-  config.dcb.BaudRate = TOUCH_BAUD;
-  config.dcb.fDtrControl = DTR_CONTROL_DISABLE;
-  touched = touched && SetCommConfig(handle, &config, size);
-  unsigned code = last_error_code();
-  CloseHandle(handle);
-  if (!touched)
-    report_and_exit(&SET_CONFIG_FAILED, port, code);
-  trace("touch: %s opened at %lu baud, DTR dropped, closed", device.c_str(),
-        (unsigned long)TOUCH_BAUD);
-}
-
-// Gives where the board came back: the same identity; or the one port that
-// appeared since the touch; or the same name, back again.
-static const char *back_as(const char *port, const std::vector<std::string> &before) {
-  if (by_identity)
-    return device_now(port);
-  std::vector<std::string> appeared;
-  for (const std::string &name : names_of(serial_ports_now()))
-    if (std::find(before.begin(), before.end(), name) == before.end())
-      appeared.push_back(name);
-  if (appeared.size() > 1)
-    report_and_exit(&PORT_REFUSED, port,
-                    ("more than one port came back: " + joined(appeared)).c_str());
-  if (appeared.size() == 1) {
-    found = appeared[0];
-    return found.c_str();
-  }
-  return device_now(port);
-}
-
-void touch_board(const char *port, port_choices *opening) {
-  record_moment started = moment_now();
-  DWORD first_wait = opening->waits ? opening->wait_ms : 0;
-  const char *device;
-  while ((device = device_now(port)) == nullptr) {
-    if (!opening->waits || out_of_time(started, first_wait))
-      report_and_exit(&OPEN_PORT_FAILED, port, port_missing_code());
-    show_status("waiting for %s\t: not there yet", port);
-    Sleep(LOOK_EVERY_MS);
-  }
-  std::string touched = device; // the list below may reuse what `device` points to
-  std::vector<std::string> before = names_of(serial_ports_now());
-  touch(port, touched);
-  record_moment after_touch = moment_now();
-  bool went = false;
-  while (!(went = device_now(port) == nullptr) && ms_since(after_touch) < GONE_WITHIN_MS)
-    Sleep(LOOK_EVERY_MS);
-  DWORD budget = opening->waits ? opening->wait_ms : COME_BACK_MS;
-  const char *back = touched.c_str();
-  if (!went) {
-    trace("touch: %s stayed: taken as it is", back);
-  } else {
-    while ((back = back_as(port, before)) == nullptr) {
-      if (out_of_time(after_touch, budget))
-        report_and_exit(&OPEN_PORT_FAILED, port, port_missing_code());
-      show_status("waiting for %s\t: the board to come back", port);
-      Sleep(LOOK_EVERY_MS);
+// Waits for the board to go, for a second at the most: a port that stays
+// is taken as it is.
+static void wait_until_gone(const followed_board &board) {
+  record_moment touched = moment_now();
+  while (still_there(board)) {
+    if (ms_since(touched) >= GONE_WITHIN_MS) {
+      trace("touch: %s stayed: taken as it is", board.name.c_str());
+      return;
     }
-    trace("touch: the board came back as %s after %lld ms", back, ms_since(after_touch));
+    Sleep(LOOK_EVERY_MS);
+  }
+  trace("touch: %s went after %lld ms", board.name.c_str(), ms_since(touched));
+}
+
+static void wait_until_back(const followed_board &board, DWORD budget_ms) {
+  record_moment started = moment_now();
+  std::string device;
+  while (!board_now(board, &device)) {
+    if (out_of_time(started, budget_ms))
+      report_and_exit(&OPEN_PORT_FAILED, board.given.c_str(), port_missing_code());
+    show_status("waiting for %s\t: the board to come back", board.given.c_str());
+    Sleep(LOOK_EVERY_MS);
   }
   clear_status();
-  came_back = back;
+  trace("touch: the board is back as %s after %lld ms", device.c_str(), ms_since(started));
+}
+
+port_choices touch_board(const port_wanted &wanted, const char *settings,
+                         const port_choices &opening) {
+  // The place is read as the touch's opening finds the port, before the
+  // board can go.
+  system_port touched = {};
+  port_choices touching = opening;
+  touching.find_device = [&](std::string *device, unsigned *refused) {
+    if (!find_port_now(wanted, device, refused))
+      return false;
+    touched = port_of_device(*device);
+    return true;
+  };
+  std::string device = touch_port(wanted.given.c_str(), settings, touching);
+  followed_board board = {wanted.given, touched.own_location,
+                          touched.own_location.empty() ? device : touched.name};
+  trace("touch: %s%s%s opened at 1200 baud, DTR dropped, closed", device.c_str(),
+        board.place.empty() ? "" : " at usb@", board.place.c_str());
+  wait_until_gone(board);
+  wait_until_back(board, opening.waits ? opening.wait_ms : COME_BACK_MS);
   // A node just made may not be usable for a moment (until udev hands it
-  // over): the opening waits for it as for a port not there yet.
-  opening->waits = true;
-  opening->wait_ms = PERMISSION_SETTLES_MS;
+  // over): the opening waits for it as for a port not there yet, and finds
+  // the board where it is on each try.
+  port_choices following = opening;
+  following.waits = true;
+  following.wait_ms = PERMISSION_SETTLES_MS;
+  following.find_device = [board](std::string *device, unsigned *refused) {
+    *refused = port_missing_code();
+    return board_now(board, device);
+  };
+  return following;
+}
+
+void note_board(const std::string &device, const port_wanted &wanted, bool touched) {
+  if (!recording())
+    return;
+  system_port port = port_of_device(device);
+  std::string identity = port.usb ? identity_text(port.identity) : "";
+  std::string location = port.own_location.empty() ? "" : "usb@" + port.own_location;
+  snprintf(facts.adapter, sizeof facts.adapter, "%s", port.adapter.c_str());
+  snprintf(facts.adapter_serial, sizeof facts.adapter_serial, "%s", port.serial.c_str());
+  snprintf(facts.adapter_identity, sizeof facts.adapter_identity, "%s", identity.c_str());
+  snprintf(facts.adapter_location, sizeof facts.adapter_location, "%s", location.c_str());
+  snprintf(facts.stable_names, sizeof facts.stable_names, "%s", port.stable.c_str());
+  if (touched)
+    trace("board: %s, followed after the touch", device.c_str());
+  else if (wanted.form != PORT_BY_NAME)
+    trace("board: %s, found by %s", device.c_str(), found_by(wanted.form));
+  if (port.adapter.empty() && !port.usb)
+    return;
+  trace("adapter: %s%s%s%s%s%s%s%s%s", port.adapter.c_str(), port.serial.empty() ? "" : ", serial ",
+        port.serial.c_str(), identity.empty() ? "" : ", ", identity.c_str(),
+        location.empty() ? "" : " at ", location.c_str(), port.stable.empty() ? "" : ", also ",
+        port.stable.c_str());
 }

@@ -1,25 +1,23 @@
-// The board rather than the port: a port given by the USB identity of the
-// device behind it, and the 1200-baud touch that sends a board with a
-// native USB port into its boot loader, after which its port comes back,
-// often under another name.
+// The board rather than the port: the finder the opening uses for the port
+// as given, the 1200-baud touch that sends a board with a native USB port
+// into its boot loader and follows it to the port it comes back as, on the
+// same socket, and what the record says of the device opened.
 #pragma once
 
+#include "../devices/port_finder.h"
 #include "../link/serial_port.h"
 
-// Takes the port as given: a USB identity is read (a badly formed one ends
-// the run, naming it), unless a file or device of that name is there,
-// which is taken as it stands. Gives whether the port is found through
-// device_for_port rather than opened by its name.
-bool take_port(const char *port);
+// The opening's choices, finding the port as given on each try.
+port_choices finding(const port_wanted &wanted, const port_choices &opening);
 
-// The device to open for the port as given (port_choices.find_device): the
-// one port of that identity, or the port that a touched board came back
-// as. Null with `refused` set where none is there (yet); more than one
-// ends the run, naming them.
-const char *device_for_port(const char *port, unsigned *refused);
+// Touches the board (touch_port), then waits for it to go and come back,
+// for as long as --wait-port says or ten seconds: a USB board at the place
+// it was touched at, whatever it then calls itself; any other port by the
+// same name. A port that does not go within a second is taken as it is.
+// Gives the opening's choices that find the board where it came back.
+port_choices touch_board(const port_wanted &wanted, const char *settings,
+                         const port_choices &opening);
 
-// Opens the port at 1200 baud, drops DTR and closes it, then waits for the
-// board to go and to come back, for as long as --wait-port says or a few
-// seconds: the run then opens the port it came back as. A board whose port
-// does not go within a second is taken as it is.
-void touch_board(const char *port, port_choices *opening);
+// Notes for the record what the system says of the device opened, and how
+// it was found where that was more than by its name.
+void note_board(const std::string &device, const port_wanted &wanted, bool touched);

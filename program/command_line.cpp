@@ -10,7 +10,6 @@
 #include "../base/run_record.h"
 #include "../base/status_line.h"
 #include "../platform/record_files.h"
-#include "board.h"
 #include "option_values.h"
 #include "options.h"
 
@@ -219,8 +218,7 @@ const run_options &read_command_line(int argc, char **argv) {
   chosen.image = argv[at + 2];
   chosen.programming_file = argc - at > 3 ? argv[at + 3] : NULL;
   refuse_late_options(argc, argv, at + 3);
-  if (take_port(chosen.port) || chosen.touch)
-    chosen.opening.find_device = device_for_port;
+  chosen.wanted = read_port(chosen.port);
   chosen.opening.drives_dtr = drives_dtr(chosen.reset_entry) || drives_dtr(chosen.reset_exit);
   chosen.opening.drives_rts = drives_rts(chosen.reset_entry) || drives_rts(chosen.reset_exit);
   chosen.handshake.entry = chosen.reset_entry.count > 0 ? &chosen.reset_entry : NULL;

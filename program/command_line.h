@@ -3,12 +3,14 @@
 // programming file.
 #pragma once
 
+#include "../devices/port_finder.h"
 #include "../link/modem_lines.h"
 #include "../link/serial_port.h"
 #include "../protocols/synchronize.h"
 
 struct run_options {
   const char *port;
+  port_wanted wanted; // the port read: a name, a USB identity or a place
   const char *settings;
   const char *image;
   const char *programming_file; // or null

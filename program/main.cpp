@@ -11,7 +11,6 @@
 #include "board.h"
 #include "command_line.h"
 #include "hints.h"
-#include "port_list.h"
 #include "process.h"
 
 int main(int argc, char **argv) {
@@ -19,11 +18,11 @@ int main(int argc, char **argv) {
   follow_failures_with(explain_failure);
   const run_options &run = read_command_line(argc, argv);
   begin_phase(PHASE_OPENING);
-  port_choices opening = run.opening;
+  port_choices opening = finding(run.wanted, run.opening);
   if (run.touch)
-    touch_board(run.port, &opening);
-  open_serial_port(run.port, run.settings, opening);
-  note_adapter(run.port);
+    opening = touch_board(run.wanted, run.settings, opening);
+  std::string device = open_serial_port(run.port, run.settings, opening);
+  note_board(device, run.wanted, run.touch);
   begin_phase(PHASE_HANDSHAKE);
   synchronize(run.handshake);
   // The image has left the port (upload_image waits for it): ending after

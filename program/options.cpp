@@ -8,8 +8,8 @@
 
 #include "../base/status_line.h"
 #include "../base/way_out.h"
+#include "../devices/port_list.h"
 #include "../platform/platform.h"
-#include "port_list.h"
 
 static const char HELP[] =
     "Usage: tarvick [options] <COM port> <comSettings> <filename> [programming-file]\n"
@@ -18,8 +18,8 @@ static const char HELP[] =
     "\n"
     "  COM port          the serial device: COM3, or \\\\.\\COM10 from COM10 on, on\n"
     "                    Windows; /dev/ttyUSB0 on Linux; or the USB device behind it:\n"
-    "                    usb:VID:PID, usb:VID:PID:SERIAL, usb::SERIAL. tarvick --list\n"
-    "                    shows them.\n"
+    "                    usb:VID:PID, usb:VID:PID:SERIAL, usb::SERIAL; or the socket\n"
+    "                    it is plugged into: usb@LOCATION. tarvick --list shows them.\n"
     "  comSettings       the port settings as one argument, in either form:\n"
     "                      \"baud=38400 parity=N data=8 stop=1\"  key=value pairs\n"
     "                      \"96,N,8,1\"                           speed,parity,data,stop[,x|p]\n"
@@ -33,7 +33,7 @@ static const char HELP[] =
     "      a completed load; steps separated by commas: dtr, !dtr, rts, !rts, two\n"
     "      at once (dtr+!rts), waits (100ms). Asserted is a low pin on TTL.\n"
     "      ENTRY may be touch: the port at 1200 baud, DTR dropped, and the board\n"
-    "      followed to the port it comes back as.\n"
+    "      followed to the port it comes back as on the same socket.\n"
     "  --attempts=N          TARVICK_ATTEMPTS        handshake attempts (5; 0: until\n"
     "                                                stopped)\n"
     "  --attempt-time=T      TARVICK_ATTEMPT_TIME    wait for each reply (2s)\n"

@@ -1,5 +1,5 @@
-// Linux: the serial ports from sysfs, with their adapters, stable names and
-// USB identities.
+// Linux: the serial ports from sysfs, with their adapters, stable names, USB
+// identities and places.
 #include <dirent.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -10,8 +10,6 @@
 #include <cstdio>
 #include <fstream>
 
-#include "../base/run_record.h"
-#include "port_list.h"
 #include "port_list_linux.h"
 
 static const int USB_DEVICE_DEPTH = 4; // tty, interface, device: a few steps up
@@ -51,11 +49,15 @@ static std::string resolved(const std::string &path) {
 }
 
 // Describes the USB device above the tty, if any ("0403:6001 FT232R USB
-// UART"), and notes its identity and serial number.
-static std::string usb_description(const std::string &device, listed_port *port) {
-  std::string folder = resolved(device);
+// UART"), and notes its identity, serial number and place: the device's
+// sysfs name, and the interface's, the folder below it ("1-1.4:1.0").
+static std::string usb_description(const std::string &device, system_port *port) {
+  std::string folder = resolved(device), below;
   for (int step = 0; step < USB_DEVICE_DEPTH && !folder.empty(); step++) {
     if (exists(folder + "/idVendor")) {
+      port->location = last_part(folder);
+      if (below.compare(0, port->location.size() + 1, port->location + ":") == 0)
+        port->interface_location = below;
       std::string vendor = first_line(folder + "/idVendor");
       std::string product_id = first_line(folder + "/idProduct");
       std::string product = first_line(folder + "/product");
@@ -68,6 +70,7 @@ static std::string usb_description(const std::string &device, listed_port *port)
       std::string text = vendor + ":" + product_id;
       return product.empty() ? text : text + " " + product;
     }
+    below = last_part(folder);
     folder = folder.substr(0, folder.find_last_of('/'));
   }
   return "";
@@ -93,9 +96,9 @@ static std::string stable_names(const std::string &dev_root, const std::string &
   return names;
 }
 
-std::vector<listed_port> find_serial_ports(const std::string &sys_root,
+std::vector<system_port> find_serial_ports(const std::string &sys_root,
                                            const std::string &dev_root) {
-  std::vector<listed_port> ports;
+  std::vector<system_port> ports;
   std::string classes = sys_root + "/class/tty";
   for (const std::string &tty : entries_of(classes)) {
     std::string folder = classes + "/" + tty;
@@ -106,7 +109,7 @@ std::vector<listed_port> find_serial_ports(const std::string &sys_root,
     // container shows the host's ttys without their device nodes.
     if (first_line(folder + "/type") == UNKNOWN_UART || !exists(dev_root + "/" + tty))
       continue;
-    listed_port port = {};
+    system_port port = {};
     port.name = dev_root + "/" + tty;
     port.adapter = usb_description(folder + "/device", &port);
     if (port.adapter.empty())
@@ -121,32 +124,6 @@ std::vector<listed_port> find_serial_ports(const std::string &sys_root,
   return ports;
 }
 
-int list_serial_ports() {
-  std::vector<listed_port> ports = find_serial_ports("/sys", "/dev");
-  for (const listed_port &port : ports)
-    printf("%s  %s%s%s\n", port.name.c_str(), port.description.c_str(), port.usb ? "  " : "",
-           port.usb ? identity_text(port.identity).c_str() : "");
-  return (int)ports.size();
-}
-
-std::vector<system_port> serial_ports_now() {
-  std::vector<system_port> ports;
-  for (const listed_port &port : find_serial_ports("/sys", "/dev"))
-    ports.push_back({port.name, port.usb, port.identity});
-  return ports;
-}
-
-void note_adapter(const char *port) {
-  if (!recording())
-    return;
-  std::string device = resolved(port);
-  for (const listed_port &listed : find_serial_ports("/sys", "/dev")) {
-    if (resolved(listed.name) != device)
-      continue;
-    snprintf(facts.adapter, sizeof facts.adapter, "%s", listed.adapter.c_str());
-    snprintf(facts.adapter_serial, sizeof facts.adapter_serial, "%s", listed.serial.c_str());
-    snprintf(facts.stable_names, sizeof facts.stable_names, "%s", listed.stable.c_str());
-    trace("adapter: %s%s%s%s%s", listed.adapter.c_str(), listed.serial.empty() ? "" : ", serial ",
-          listed.serial.c_str(), listed.stable.empty() ? "" : ", also ", listed.stable.c_str());
-  }
+std::vector<system_port> system_serial_ports() {
+  return find_serial_ports("/sys", "/dev");
 }

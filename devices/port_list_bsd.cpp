@@ -1,6 +1,7 @@
 // macOS: the call-out devices (/dev/cu.*, which open without waiting for
-// carrier) of IOKit's serial services, with the identity of the USB device
-// above them where there is one.
+// carrier) of IOKit's serial services, with the identity and the place
+// (locationID, and the interface's number) of the USB device above them
+// where there is one.
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOKitLib.h>
 #include <IOKit/serial/IOSerialKeys.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 
 #include "port_list.h"
+#include "usb_location.h"
 
 // Gives a property of the service, or of the first service above it that
 // has it.
@@ -45,7 +47,18 @@ static bool number_of(io_object_t service, const char *key, unsigned *number) {
   return found;
 }
 
-std::vector<system_port> serial_ports_now() {
+// The USB device's place, and the interface's where the service hangs
+// from one.
+static void note_location(io_object_t service, system_port *port) {
+  unsigned id = 0, interface = 0;
+  if (!number_of(service, "locationID", &id))
+    return;
+  port->location = location_of_id(id);
+  if (!port->location.empty() && number_of(service, "bInterfaceNumber", &interface))
+    port->interface_location = port->location + ":" + std::to_string(interface);
+}
+
+std::vector<system_port> system_serial_ports() {
   std::vector<system_port> ports;
   io_iterator_t services = 0;
   // MACH_PORT_NULL is the default main port, under its old name and its new.
@@ -58,8 +71,13 @@ std::vector<system_port> serial_ports_now() {
       continue;
     port.usb = number_of(service, "idVendor", &port.identity.vendor) &&
                number_of(service, "idProduct", &port.identity.product);
-    if (port.usb)
+    if (port.usb) {
       text_of(service, "USB Serial Number", &port.identity.serial);
+      text_of(service, "USB Product Name", &port.adapter);
+      port.serial = port.identity.serial;
+      port.description = port.adapter;
+      note_location(service, &port);
+    }
     ports.push_back(port);
   }
   IOObjectRelease(services);
@@ -67,14 +85,3 @@ std::vector<system_port> serial_ports_now() {
             [](const system_port &a, const system_port &b) { return a.name < b.name; });
   return ports;
 }
-
-int list_serial_ports() {
-  std::vector<system_port> ports = serial_ports_now();
-  for (const system_port &port : ports)
-    printf("%s%s%s\n", port.name.c_str(), port.usb ? "  " : "",
-           port.usb ? identity_text(port.identity).c_str() : "");
-  return (int)ports.size();
-}
-
-// macOS tells nothing more of a port here than its name and identity.
-void note_adapter(const char *) {}

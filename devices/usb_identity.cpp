@@ -48,10 +48,21 @@ bool read_usb_identity(const char *text, usb_identity *identity, const char **re
   return true;
 }
 
+// Windows writes serial numbers upper case in its instance IDs: one copied
+// from another system's list must still match.
+static bool same_serial(const std::string &asked, const std::string &port) {
+  if (asked.size() != port.size())
+    return false;
+  for (size_t i = 0; i < asked.size(); i++)
+    if (toupper((unsigned char)asked[i]) != toupper((unsigned char)port[i]))
+      return false;
+  return true;
+}
+
 bool identity_matches(const usb_identity &asked, const usb_identity &port) {
   bool product =
       asked.any_product || (asked.vendor == port.vendor && asked.product == port.product);
-  return product && (asked.serial.empty() || asked.serial == port.serial);
+  return product && (asked.serial.empty() || same_serial(asked.serial, port.serial));
 }
 
 std::string identity_text(const usb_identity &identity) {
@@ -69,14 +80,19 @@ static bool read_ids(const std::string &text, usb_identity *identity) {
          read_hex(text.substr(product + 4, 4), &identity->product);
 }
 
+// An instance part that the system made up, where the device gave no
+// serial number, has '&' in it: never a serial.
+static std::string given_serial(const std::string &part) {
+  return part.find('&') == std::string::npos ? part : "";
+}
+
 // Gives the serial of a USB\VID_...&PID_...\SERIAL instance, where the
-// device gave one: an instance part the system made up has '&' in it.
+// device gave one.
 static std::string usb_serial(const std::string &instance) {
   if (instance.compare(0, 4, "USB\\") != 0 || instance.find("&MI_") != std::string::npos)
     return "";
   size_t last = instance.rfind('\\');
-  std::string serial = last != std::string::npos && last > 3 ? instance.substr(last + 1) : "";
-  return serial.find('&') == std::string::npos ? serial : "";
+  return given_serial(last != std::string::npos && last > 3 ? instance.substr(last + 1) : "");
 }
 
 bool identity_of_instance(const std::string &instance, const std::string &parent,
@@ -98,6 +114,6 @@ bool identity_of_instance(const std::string &instance, const std::string &parent
   size_t plus = instance.rfind('+'), slash = instance.rfind('\\');
   if (identity->serial.empty() && plus != std::string::npos && slash != std::string::npos &&
       slash > plus + 2)
-    identity->serial = instance.substr(plus + 1, slash - plus - 2);
+    identity->serial = given_serial(instance.substr(plus + 1, slash - plus - 2));
   return true;
 }

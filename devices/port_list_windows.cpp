@@ -1,6 +1,6 @@
 // Windows: the ports in the SERIALCOMM map of the registry, joined with the
-// COM names the system knows (QueryDosDevice), with the friendly names and
-// the USB identities that SetupAPI has for them. Under Wine, the COM links
+// COM names the system knows (QueryDosDevice), with the friendly names, the
+// USB identities and the places that SetupAPI has for them. Under Wine, the COM links
 // made in its dosdevices folder are added (Wine tells no USB identity).
 #include <windows.h>
 // clang-format off
@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "../base/run_record.h"
 #include "port_list.h"
+#include "usb_location.h"
 
 static const DWORD NAME_SIZE = 256;
 
@@ -27,6 +27,7 @@ struct com_port {
   std::string friendly;
   bool usb = false;
   usb_identity identity = {};
+  std::string location; // short, with the interface where the path names one
 };
 typedef std::map<unsigned, com_port> com_ports;
 
@@ -119,6 +120,33 @@ static bool identity_of_device(HDEVINFO devices, SP_DEVINFO_DATA *device, usb_id
   return identity_of_instance(instance, parent, identity);
 }
 
+// Gives the place of a device node from its location paths (several
+// strings, one after another), the first that leads to a USB device.
+static std::string location_of_node(DEVINST node) {
+  // Two NULs stay at the end, whatever the system writes: the list ends.
+  char paths[4096] = {};
+  ULONG size = sizeof paths - 2, type = 0;
+  if (CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_LOCATION_PATHS, &type, paths, &size, 0) !=
+      CR_SUCCESS)
+    return "";
+  for (const char *path = paths; *path != '\0'; path += strlen(path) + 1) {
+    std::string place = location_of_path(path);
+    if (!place.empty())
+      return place;
+  }
+  return "";
+}
+
+// A port's place: its own node's, or where that tells none (a port under
+// FTDI's own driver), its parent's, the USB device.
+static std::string location_of_device(SP_DEVINFO_DATA *device) {
+  std::string place = location_of_node(device->DevInst);
+  DEVINST parent = 0;
+  if (place.empty() && CM_Get_Parent(&parent, device->DevInst, 0) == CR_SUCCESS)
+    place = location_of_node(parent);
+  return place;
+}
+
 static void add_friendly_names(com_ports *ports) {
   HDEVINFO devices = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, NULL, NULL, DIGCF_PRESENT);
   if (devices == INVALID_HANDLE_VALUE)
@@ -141,6 +169,7 @@ static void add_friendly_names(com_ports *ports) {
                                           (BYTE *)friendly, sizeof friendly - 1, NULL))
       found.friendly = friendly;
     found.usb = identity_of_device(devices, &device, &found.identity);
+    found.location = found.usb ? location_of_device(&device) : "";
   }
   SetupDiDestroyDeviceInfoList(devices);
 }
@@ -159,42 +188,21 @@ static std::string name_of(unsigned number) {
   return (number < 10 ? "COM" : "\\\\.\\COM") + std::to_string(number);
 }
 
-int list_serial_ports() {
-  com_ports ports = all_ports();
-  for (const auto &port : ports) {
-    const com_port &facts = port.second;
-    std::string line = name_of(port.first);
-    if (!facts.friendly.empty())
-      line += "  " + facts.friendly;
-    if (facts.usb)
-      line += "  " + identity_text(facts.identity);
-    printf("%s\n", line.c_str());
-  }
-  return (int)ports.size();
-}
-
-std::vector<system_port> serial_ports_now() {
+std::vector<system_port> system_serial_ports() {
   std::vector<system_port> found;
-  for (const auto &port : all_ports())
-    found.push_back({name_of(port.first), port.second.usb, port.second.identity});
+  for (const auto &port : all_ports()) {
+    const com_port &facts = port.second;
+    system_port listed = {};
+    listed.name = name_of(port.first);
+    listed.description = listed.adapter = facts.friendly;
+    listed.usb = facts.usb;
+    listed.identity = facts.identity;
+    listed.serial = facts.identity.serial;
+    size_t colon = facts.location.find(':');
+    listed.location = facts.location.substr(0, colon);
+    if (colon != std::string::npos)
+      listed.interface_location = facts.location;
+    found.push_back(listed);
+  }
   return found;
-}
-
-// Notes what Device Manager calls the port, found by its COM number.
-void note_adapter(const char *port) {
-  if (!recording())
-    return;
-  const char DEVICE_PREFIX[] = "\\\\.\\";
-  if (strncmp(port, DEVICE_PREFIX, sizeof DEVICE_PREFIX - 1) == 0)
-    port += sizeof DEVICE_PREFIX - 1;
-  com_ports ports;
-  add_friendly_names(&ports);
-  auto found = ports.find(com_number(port));
-  if (found == ports.end() || found->second.friendly.empty())
-    return;
-  snprintf(facts.adapter, sizeof facts.adapter, "%s", found->second.friendly.c_str());
-  if (found->second.usb)
-    snprintf(facts.adapter_serial, sizeof facts.adapter_serial, "%s",
-             found->second.identity.serial.c_str());
-  trace("adapter: %s", found->second.friendly.c_str());
 }
