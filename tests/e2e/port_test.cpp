@@ -116,27 +116,42 @@ TEST_P(Port, APortThatAppearsLateIsWaitedFor) {
   EXPECT_GT(loaded.seconds, 0.5);
 }
 
-// A port given by the USB device behind it: none here has one, so it is a
-// port not there (waited for under --wait-port); a badly formed identity
-// is refused, naming it; a file of that very name is taken as it stands.
-// A touched board whose port does not go within a second is taken as it is.
-TEST_P(Port, APortGivenByItsUsbIdentityOrTouched) {
+// A port given by the USB device behind it or by its place: none here has
+// either, so it is a port not there (waited for under --wait-port); a
+// badly formed one is refused, naming it; a file of that very name is
+// taken as it stands. A touched board whose port does not go within a
+// second is taken as it is; a run refused for its settings touches nothing,
+// and the port keeps its speed.
+TEST_P(Port, APortGivenByItsUsbIdentityOrPlaceOrTouched) {
   write_file("image.bin", "x");
   std::string missing = std::to_string(code(ENOENT, WINDOWS_FILE_NOT_FOUND));
-  expect_failure(run({"usb:0403:6001", DEFAULT_SETTINGS, "image.bin"}),
-                 "fail to open usb:0403:6001 : " + missing + "\n");
+  for (const char *absent : {"usb:0403:6001", "usb@1-1.4"})
+    expect_failure(run({absent, DEFAULT_SETTINGS, "image.bin"}),
+                   "fail to open " + std::string(absent) + " : " + missing + "\n");
   program_run waited = run({"--wait-port=300ms", "usb::NO-SUCH-BOARD", "96,N,8,1", "image.bin"});
   expect_failure(waited, "fail to open usb::NO-SUCH-BOARD : " + missing + "\n");
   EXPECT_GT(waited.seconds, 0.3);
   expect_failure(run({"usb:04g3:6001", DEFAULT_SETTINGS, "image.bin"}),
                  "usb:04g3:6001: a USB identity is usb:VID:PID, usb:VID:PID:SERIAL or usb::SERIAL, "
                  "VID and PID in hex\n");
+  expect_failure(run({"usb@1-x", DEFAULT_SETTINGS, "image.bin"}),
+                 "usb@1-x: a USB location is usb@ and the place tarvick --list shows: usb@1-1.4, "
+                 "or usb@1-1.4:1.1 for one port of several\n");
   simulated_target target(expecting_image(1));
   target.start();
   std::string port = port_name(target);
   if (!on_wine()) {
     ASSERT_EQ(0, symlink(target.port_path().c_str(), path_of("usb:1234:5678").c_str()));
     port = "usb:1234:5678";
+  }
+  tty_settings before;
+  ASSERT_TRUE(get_tty_settings(target.master_fd(), &before));
+  for (const char *settings : {"baud=9600 parity=no", "baud=0"}) {
+    SCOPED_TRACE(settings);
+    EXPECT_EQ(2, run({"--reset=touch", port, settings, "image.bin"}).status);
+    tty_settings after;
+    ASSERT_TRUE(get_tty_settings(target.master_fd(), &after));
+    EXPECT_EQ(before.speed, after.speed) << "no touch at 1200 baud";
   }
   program_run touched = run({"--reset=touch", port, DEFAULT_SETTINGS, "image.bin"});
   expect_success(touched, "program loaded, 1 bytes\n");
@@ -199,15 +214,26 @@ ON_BOTH_PLATFORMS(Port);
 // the standard list.
 class NativePort : public LoadTest {};
 
+// A port another program holds fails to open; under --wait-port it is
+// waited for, by the touch's own opening too.
 TEST_P(NativePort, HeldByAnotherProgramFailsToOpen) {
-  simulated_target target(target_script{});
+  write_file("image.bin", "x");
+  simulated_target target(expecting_image(1));
   target.start();
   int holder = open(target.port_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_EQ(0, flock(holder, LOCK_EX | LOCK_NB));
   expect_failure(run({target.port_path(), DEFAULT_SETTINGS, "image.bin"}),
                  "fail to open " + target.port_path() + " : " + std::to_string(EWOULDBLOCK) + "\n");
-  close(holder);
-  EXPECT_EQ("", target.finish().received);
+  std::thread let_go([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    close(holder);
+  });
+  program_run touched =
+      run({"--reset=touch", "--wait-port=5s", target.port_path(), DEFAULT_SETTINGS, "image.bin"});
+  let_go.join();
+  expect_success(touched, "program loaded, 1 bytes\n");
+  EXPECT_GT(touched.seconds, 0.6);
+  EXPECT_EQ("\xAAx", target.finish().received) << "the refused run sent nothing";
 }
 
 TEST_P(NativePort, TakesAnySpeed) {

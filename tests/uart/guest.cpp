@@ -61,13 +61,16 @@ guest::guest(const std::string &qemu, const std::string &directory) {
       "socket,id=console,path=" + directory + "/console.sock,logfile=" + directory + "/console.log",
       "-chardev", "socket,id=line,path=" + directory + "/line.sock", "-serial", "chardev:console",
       "-serial", "chardev:line",
-      // Two FTDI FT232s on the USB, each with a serial number of its own,
-      // wired to the host like the UART.
-      "-device", "qemu-xhci,id=xhci", "-chardev", "socket,id=ftdi,path=" + directory + "/ftdi.sock",
-      "-device",
-      "usb-serial,id=ftdi0,chardev=ftdi,bus=xhci.0,serial=" FIRST_SERIAL ",always-plugged=on",
+      // Two FTDI FT232s on the USB, behind a hub on the root's fourth port,
+      // each with a serial number and a socket of its own, wired to the host
+      // like the UART.
+      "-device", "qemu-xhci,id=xhci", "-device", "usb-hub,id=hub,bus=xhci.0,port=" HUB_PORT,
+      "-chardev", "socket,id=ftdi,path=" + directory + "/ftdi.sock", "-device",
+      "usb-serial,id=ftdi0,chardev=ftdi,bus=xhci.0,port=" FIRST_SOCKET ",serial=" FIRST_SERIAL
+      ",always-plugged=on",
       "-chardev", "socket,id=ftdi2,path=" + directory + "/ftdi2.sock", "-device",
-      "usb-serial,id=ftdi1,chardev=ftdi2,bus=xhci.0,serial=" SECOND_SERIAL ",always-plugged=on",
+      "usb-serial,id=ftdi1,chardev=ftdi2,bus=xhci.0,port=" SECOND_SOCKET ",serial=" SECOND_SERIAL
+      ",always-plugged=on",
       "-qmp", "unix:" + qmp_path_ + ",server=on,wait=off", "-d",
       "trace:serial_write,trace:usb_serial_*", "-D", trace_path_, "-msg", "timestamp=on"};
   std::vector<char *> argv;

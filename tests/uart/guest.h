@@ -15,9 +15,17 @@
 
 namespace uart {
 
-// The serial numbers of the guest's two FTDI adapters.
+// The serial numbers of the guest's two FTDI adapters, the hub port each is
+// plugged into as QEMU names it, and its place in the guest: the xHCI's
+// USB 2 root hub is bus 1, with a hub on its fourth port.
 #define FIRST_SERIAL "TARVICK-A"
 #define SECOND_SERIAL "TARVICK-B"
+#define HUB_PORT "4"
+#define FIRST_SOCKET "4.1"
+#define SECOND_SOCKET "4.2"
+#define HUB_PLACE "1-4"
+#define FIRST_PLACE "1-4.1"
+#define SECOND_PLACE "1-4.2"
 
 struct guest_run {
   std::string out;

@@ -14,6 +14,8 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -193,16 +195,31 @@ TEST(Uart, LinesWithANack) {
 
 // Speeds the 8250 cannot make from its 115200 base within 1 % (100000 would
 // run at 115200, though the driver stores 100000; 1 would wrap the 16-bit
-// divisor), and stop bits no UART frames: refused, with the port and the UART left as they were.
+// divisor), and stop bits no UART frames: refused, with the port and the
+// UART left as they were. So is a run that would touch the board first: a
+// refused run touches nothing, and the UART never runs at 1200 baud.
 TEST(Uart, SettingsTheDeviceCannotMakeAreRefused) {
   serve(expecting_image(2), tarvick("'baud=57600 parity=N data=8 stop=1' /image.bin"));
   uart::uart_state before = the_guest->uart();
-  for (const char *settings : {"baud=230400", "baud=250000", "baud=100000", "baud=1",
-                               "baud=9600 data=5 stop=2", "baud=9600 data=8 stop=1.5"}) {
-    SCOPED_TRACE(settings);
+  const std::string HANDSHAKE_LINE =
+      "/dev/ttyS1: --reset drives RTS, which the settings give to handshake\n";
+  struct {
+    const char *settings, *options;
+    std::string refusal;
+  } rows[] = {{"baud=230400", "", REFUSED},
+              {"baud=250000", "", REFUSED},
+              {"baud=100000", "", REFUSED},
+              {"baud=1", "", REFUSED},
+              {"baud=9600 data=5 stop=2", "", REFUSED},
+              {"baud=9600 data=8 stop=1.5", "", REFUSED},
+              {"baud=230400", "--reset=touch", REFUSED},
+              {"115200,N,8,1,p", "--reset=touch:rts,10ms,!rts", HANDSHAKE_LINE}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(std::string(row.settings) + " " + row.options);
     served_run refused =
-        serve(expecting_image(2), tarvick("'" + std::string(settings) + "' /image.bin"));
-    EXPECT_EQ(REFUSED, refused.run.out);
+        serve(expecting_image(2),
+              tarvick("'" + std::string(row.settings) + "' /image.bin", PORT, row.options));
+    EXPECT_EQ(row.refusal, refused.run.out);
     EXPECT_EQ(2, refused.run.status);
     EXPECT_EQ("", refused.target.received) << "nothing goes on the wire";
     EXPECT_EQ(57600, the_guest->tty(PORT)["speed"]);
@@ -249,15 +266,17 @@ TEST(Uart, ExclusiveUseAndLowLatencyLastAsLongAsTheRun) {
 
 // On the real drivers: the two UARTs the machine has, not the legacy ports
 // that the 8250 driver keeps without one, and the USB adapters by vendor,
-// product and name, with the identity to give for each (the gadget's own
-// end, ttyGS0, is no port of this machine).
+// product and name, with the identity and the place to give for each (the
+// gadget's own end, ttyGS0, is no port of this machine).
 TEST(Uart, ListNamesThePortsThatAreThere) {
   uart::guest_run listed = the_guest->run("/bin/tarvick --list");
   EXPECT_EQ(0, listed.status);
-  EXPECT_EQ("/dev/ttyACM0  0525:a4a7 Gadget Serial v2.4  usb:0525:a4a7\n"
+  EXPECT_EQ("/dev/ttyACM0  0525:a4a7 Gadget Serial v2.4  usb:0525:a4a7  usb@3-1\n"
             "/dev/ttyS0  16550A UART\n/dev/ttyS1  16550A UART\n"
-            "/dev/ttyUSB0  0403:6001 QEMU USB SERIAL  usb:0403:6001:" FIRST_SERIAL "\n"
-            "/dev/ttyUSB1  0403:6001 QEMU USB SERIAL  usb:0403:6001:" SECOND_SERIAL "\n",
+            "/dev/ttyUSB0  0403:6001 QEMU USB SERIAL  usb:0403:6001:" FIRST_SERIAL
+            "  usb@" FIRST_PLACE "\n"
+            "/dev/ttyUSB1  0403:6001 QEMU USB SERIAL  usb:0403:6001:" SECOND_SERIAL
+            "  usb@" SECOND_PLACE "\n",
             listed.out);
   EXPECT_EQ("", listed.err);
 }
@@ -584,19 +603,20 @@ TEST(Usb, AStalledDeviceIsStoppedAtOnce) {
   }
 }
 
-// Unplugs an FTDI adapter, or plugs one in on `chardev` with a serial
-// number of its own, as QMP does it; a plugged node is given to the test
-// user once it is there, as udev would.
+// Unplugs an FTDI adapter, or plugs one in on `chardev` at hub port
+// `socket` with a serial number of its own, as QMP does it. The guest hands
+// a plugged node to the test user a moment later, as udev would.
 static void unplug_adapter(const char *id) {
   the_guest->qmp(std::string("{\"execute\":\"device_del\",\"arguments\":{\"id\":\"") + id + "\"}}");
 }
 
-static void plug_adapter(const char *id, const char *chardev, const char *serial) {
+static void plug_adapter(const char *id, const char *chardev, const char *socket,
+                         const char *serial) {
   std::string command =
       std::string("{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\","
                   "\"id\":\"") +
-      id + "\",\"chardev\":\"" + chardev + "\",\"bus\":\"xhci.0\",\"serial\":\"" + serial +
-      "\",\"always-plugged\":true}}";
+      id + "\",\"chardev\":\"" + chardev + "\",\"bus\":\"xhci.0\",\"port\":\"" + socket +
+      "\",\"serial\":\"" + serial + "\",\"always-plugged\":true}}";
   // An adapter just unplugged holds its id and its chardev until QEMU has
   // deleted it.
   std::string answer;
@@ -606,6 +626,16 @@ static void plug_adapter(const char *id, const char *chardev, const char *serial
     answer = the_guest->qmp(command);
   }
   EXPECT_THAT(answer, testing::HasSubstr("\"return\"")) << answer;
+}
+
+// Waits until `port` is gone, or until it is there and the test user's.
+static void wait_until_gone(const char *port) {
+  the_guest->run(std::string("while [ -e ") + port + " ]; do sleep 0.02; done");
+}
+
+static void wait_until_usable(const char *port) {
+  the_guest->run(std::string("until [ \"$(stat -c %g ") + port +
+                 " 2>/dev/null)\" = 20 ]; do sleep 0.02; done");
 }
 
 struct unplug_case {
@@ -672,9 +702,8 @@ TEST(Usb, AnUnpluggedAdapterEndsTheRunAtOnce) {
     printf("FTDI unplugged during the %s: the run ended %.0f ms after: %s", unplug.when,
            seconds * 1000, ftdi.out.c_str());
     EXPECT_THAT(the_guest->run("/bin/tarvick --list").out, testing::Not(testing::HasSubstr(FTDI)));
-    plug_adapter("ftdi0", "ftdi", FIRST_SERIAL);
-    the_guest->run("until [ -e /dev/ttyUSB0 ]; do sleep 0.05; done; chgrp 20 /dev/ttyUSB0; "
-                   "chmod 660 /dev/ttyUSB0");
+    plug_adapter("ftdi0", "ftdi", FIRST_SOCKET, FIRST_SERIAL);
+    wait_until_usable(FTDI);
     EXPECT_EQ("program loaded, 2 bytes\n",
               serve(expecting_image(2), tarvick("baud=115200 /image.bin", FTDI), the_guest->ftdi())
                   .run.out);
@@ -702,73 +731,110 @@ TEST(Usb, AnUnpluggedAdapterEndsTheRunAtOnce) {
 static const char SECOND_FTDI[] = "/dev/ttyUSB1";
 
 // Each adapter by the identity of its USB device, its vendor, product and
-// serial number or its serial alone; the two share their vendor and
-// product, which alone are refused, naming both ports.
-TEST(Usb, APortIsFoundByItsIdentity) {
+// serial number or its serial alone, or by its place: the hub port it is
+// plugged into, or that port's interface. The report names the device
+// opened, with its identity and its place. The two adapters share their
+// vendor and product, which alone are refused, and so is the hub both are
+// behind: each refusal names both ports with their places.
+TEST(Usb, APortIsFoundByItsIdentityOrItsPlace) {
   struct {
     const char *port;
     int line;
-  } rows[] = {{"usb:0403:6001:" FIRST_SERIAL, the_guest->ftdi()},
-              {"usb::" SECOND_SERIAL, the_guest->second_ftdi()}};
+    const char *device, *identity, *place;
+  } rows[] = {{"usb:0403:6001:" FIRST_SERIAL, the_guest->ftdi(), FTDI,
+               "usb:0403:6001:" FIRST_SERIAL, "usb@" FIRST_PLACE},
+              {"usb::" SECOND_SERIAL, the_guest->second_ftdi(), SECOND_FTDI,
+               "usb:0403:6001:" SECOND_SERIAL, "usb@" SECOND_PLACE},
+              {"usb@" FIRST_PLACE, the_guest->ftdi(), FTDI, "usb:0403:6001:" FIRST_SERIAL,
+               "usb@" FIRST_PLACE},
+              {"usb@" SECOND_PLACE ":1.0", the_guest->second_ftdi(), SECOND_FTDI,
+               "usb:0403:6001:" SECOND_SERIAL, "usb@" SECOND_PLACE}};
   for (const auto &row : rows) {
     SCOPED_TRACE(row.port);
-    served_run loaded =
-        serve(expecting_image(2), tarvick("baud=115200 /image.bin", row.port), row.line);
-    EXPECT_EQ("program loaded, 2 bytes\n", loaded.run.out);
+    served_run loaded = serve(expecting_image(2),
+                              tarvick("baud=115200 /image.bin", row.port, "--report=/tmp/r.json") +
+                                  " && cat /tmp/r.json",
+                              row.line);
+    EXPECT_THAT(loaded.run.out, testing::StartsWith("program loaded, 2 bytes\n"));
     EXPECT_EQ("ok", loaded.target.image);
+    nlohmann::json report =
+        nlohmann::json::parse(loaded.run.out.substr(loaded.run.out.find('{')), nullptr, false);
+    EXPECT_EQ(row.device, report.value("device", ""));
+    EXPECT_EQ(row.identity, report["adapter"].value("identity", ""));
+    EXPECT_EQ(row.place, report["adapter"].value("location", ""));
+    EXPECT_EQ("0403:6001 QEMU USB SERIAL", report["adapter"].value("description", ""));
   }
-  uart::guest_run refused = the_guest->run(tarvick("baud=115200 /image.bin", "usb:0403:6001"));
-  EXPECT_EQ(2, refused.status);
-  EXPECT_EQ("usb:0403:6001: more than one port has that identity: /dev/ttyUSB0, /dev/ttyUSB1\n",
-            refused.out);
+  const std::string both =
+      ": /dev/ttyUSB0 (usb@" FIRST_PLACE "), /dev/ttyUSB1 (usb@" SECOND_PLACE ")\n";
+  for (const char *ambiguous : {"usb:0403:6001", "usb@" HUB_PLACE}) {
+    SCOPED_TRACE(ambiguous);
+    uart::guest_run refused = the_guest->run(tarvick("baud=115200 /image.bin", ambiguous));
+    EXPECT_EQ(2, refused.status);
+    EXPECT_EQ(std::string(ambiguous) +
+                  (ambiguous[3] == ':' ? ": more than one port has that identity"
+                                       : ": more than one port is there") +
+                  both,
+              refused.out);
+  }
 }
 
-// Gives a node that comes back to the test user, as udev would, once it is
-// there again (after it has gone, where `gone_first`).
-static std::string give_back_when_there(const char *port, bool gone_first) {
-  std::string wait_gone = std::string("while [ -e ") + port + " ]; do sleep 0.02; done; ";
-  return std::string("(") + (gone_first ? wait_gone : "") + "until [ -e " + port +
-         " ]; do sleep 0.02; done; chgrp 20 " + port + "; chmod 660 " + port +
-         ") >/dev/null 2>&1 & ";
-}
-
-// Waits (10 s at the most) for QEMU's trace, from `from` on, to show an FTDI
-// set to 1200 baud and then told to drop DTR: a touch.
-static bool trace_shows_touch(std::streamoff from) {
+// Waits (10 s at the most) for QEMU's trace, from `from` on, to show
+// `count` FTDIs each set to 1200 baud and then told to drop DTR: touches.
+// The trace tells devices apart by bus and address.
+static bool trace_shows_touches(std::streamoff from, size_t count = 1) {
   for (int waits = 0; waits < 1000; waits++) {
     std::ifstream trace(std::string(GUEST_DIR) + "/trace.log");
     trace.seekg(from);
-    bool slow = false;
+    std::set<std::string> slow, touched;
     for (std::string line; std::getline(trace, line);) {
+      char device[32] = "";
       unsigned value = 0;
+      const char *at = strstr(line.c_str(), " dev ");
+      if (at == nullptr || sscanf(at, " dev %31s", device) != 1)
+        continue;
       const char *control = strstr(line.c_str(), "got control 0x4001, value 0x");
-      slow = slow || line.find("baud rate 1200") != std::string::npos;
-      if (slow && control != nullptr && sscanf(control + 28, "%x", &value) == 1 &&
+      if (line.find("baud rate 1200") != std::string::npos)
+        slow.insert(device);
+      if (slow.count(device) && control != nullptr && sscanf(control + 28, "%x", &value) == 1 &&
           (value & 0x100) && !(value & 1))
-        return true;
+        touched.insert(device);
     }
+    if (touched.size() >= count)
+      return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
 }
 
+// Plugs both adapters back as they were, in their order, so that each has
+// its own name again.
+static void restore_adapters() {
+  unplug_adapter("ftdi0");
+  unplug_adapter("ftdi1");
+  wait_until_gone(FTDI);
+  wait_until_gone(SECOND_FTDI);
+  plug_adapter("ftdi0", "ftdi", FIRST_SOCKET, FIRST_SERIAL);
+  wait_until_usable(FTDI);
+  plug_adapter("ftdi1", "ftdi2", SECOND_SOCKET, SECOND_SERIAL);
+  wait_until_usable(SECOND_FTDI);
+}
+
 // A board plugged in late is waited for by its identity; and a board that
-// is touched at 1200 baud goes and comes back as its boot loader would,
-// with another serial number: the run loads the image through the port
-// that came back.
+// is touched at 1200 baud goes and comes back on its socket as its boot
+// loader would, with another serial number: the run loads the image
+// through the port that came back.
 TEST(Usb, ABoardIsFollowedToThePortThatCameBack) {
   unplug_adapter("ftdi1");
-  the_guest->run(std::string("while [ -e ") + SECOND_FTDI + " ]; do sleep 0.05; done");
+  wait_until_gone(SECOND_FTDI);
   {
     simulated_target target(expecting_image(2), the_guest->second_ftdi());
     target.start();
     std::thread late([] {
       std::this_thread::sleep_for(std::chrono::seconds(1));
-      plug_adapter("ftdi1", "ftdi2", SECOND_SERIAL);
+      plug_adapter("ftdi1", "ftdi2", SECOND_SOCKET, SECOND_SERIAL);
     });
     uart::guest_run waited =
-        the_guest->run(give_back_when_there(SECOND_FTDI, false) +
-                       tarvick("baud=115200 /image.bin", "usb::" SECOND_SERIAL, "--wait-port=10s"));
+        the_guest->run(tarvick("baud=115200 /image.bin", "usb::" SECOND_SERIAL, "--wait-port=10s"));
     late.join();
     EXPECT_EQ("program loaded, 2 bytes\n", waited.out);
     EXPECT_EQ("ok", target.finish().image);
@@ -779,23 +845,108 @@ TEST(Usb, ABoardIsFollowedToThePortThatCameBack) {
   std::streamoff from = trace.tellg();
   bool touched = false;
   std::thread boot_loader([&] {
-    touched = trace_shows_touch(from);
+    touched = trace_shows_touches(from);
     unplug_adapter("ftdi1");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    plug_adapter("ftdi1", "ftdi2", "TARVICK-BOOT");
+    plug_adapter("ftdi1", "ftdi2", SECOND_SOCKET, "TARVICK-BOOT");
   });
   uart::guest_run loaded =
-      the_guest->run(give_back_when_there(SECOND_FTDI, true) +
-                     tarvick("baud=115200 /image.bin", SECOND_FTDI, "--reset=touch"));
+      the_guest->run(tarvick("baud=115200 /image.bin", SECOND_FTDI, "--reset=touch"));
   boot_loader.join();
   EXPECT_TRUE(touched) << "QEMU saw no 1200 baud with DTR dropped";
   EXPECT_EQ("program loaded, 2 bytes\n", loaded.out) << loaded.err;
   EXPECT_EQ("ok", target.finish().image);
-  EXPECT_THAT(
-      the_guest->run("/bin/tarvick --list").out,
-      testing::HasSubstr("/dev/ttyUSB1  0403:6001 QEMU USB SERIAL  usb:0403:6001:TARVICK-BOOT"));
-  unplug_adapter("ftdi1");
-  the_guest->run(std::string("while [ -e ") + SECOND_FTDI + " ]; do sleep 0.05; done");
-  plug_adapter("ftdi1", "ftdi2", SECOND_SERIAL);
-  the_guest->run(give_back_when_there(SECOND_FTDI, false) + "wait");
+  EXPECT_THAT(the_guest->run("/bin/tarvick --list").out,
+              testing::HasSubstr("/dev/ttyUSB1  0403:6001 QEMU USB SERIAL  "
+                                 "usb:0403:6001:TARVICK-BOOT  usb@" SECOND_PLACE));
+  restore_adapters();
+}
+
+// Two boards touched side by side, each run given its port by name and
+// started 0 to 200 ms after the other: both boards go, and come back in
+// the other order, so that each comes back under the other's old name.
+// Each run loads its own board, found on its own socket, and each far end
+// receives its own image.
+TEST(Usb, TwoBoardsTouchedSideBySideEachGetTheirOwnImage) {
+  the_guest->run("printf aa >/tmp/a.bin; printf bb >/tmp/b.bin");
+  for (int gap_ms : {0, 100, 200}) {
+    SCOPED_TRACE(gap_ms);
+    simulated_target first(expecting_image(2), the_guest->ftdi());
+    simulated_target second(expecting_image(2), the_guest->second_ftdi());
+    first.start();
+    second.start();
+    std::ifstream trace(std::string(GUEST_DIR) + "/trace.log", std::ios::ate);
+    std::streamoff from = trace.tellg();
+    bool touched = false;
+    std::thread boot_loaders([&] {
+      touched = trace_shows_touches(from, 2);
+      unplug_adapter("ftdi0");
+      unplug_adapter("ftdi1");
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      plug_adapter("ftdi1", "ftdi2", SECOND_SOCKET, "TARVICK-B-BOOT");
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      plug_adapter("ftdi0", "ftdi", FIRST_SOCKET, "TARVICK-A-BOOT");
+    });
+    std::string delay = "0." + std::to_string(gap_ms / 100) + std::to_string(gap_ms / 10 % 10);
+    uart::guest_run runs = the_guest->run(
+        "(sleep " + delay + "; " + tarvick("baud=115200 /tmp/b.bin", SECOND_FTDI, "--reset=touch") +
+        " >/tmp/b.out 2>&1; echo \"status $?\" >>/tmp/b.out) & " +
+        tarvick("baud=115200 /tmp/a.bin", FTDI, "--reset=touch") +
+        " >/tmp/a.out 2>&1; echo \"status $?\" >>/tmp/a.out; wait; cat /tmp/a.out /tmp/b.out");
+    boot_loaders.join();
+    EXPECT_TRUE(touched) << "QEMU saw no two touches";
+    EXPECT_EQ("program loaded, 2 bytes\nstatus 0\nprogram loaded, 2 bytes\nstatus 0\n", runs.out);
+    EXPECT_EQ("aa", first.finish().image) << "the first board got the other's image";
+    EXPECT_EQ("bb", second.finish().image) << "the second board got the other's image";
+    restore_adapters();
+  }
+}
+
+// The kernel's serial gadget reloaded with another product id and serial,
+// as a boot loader that enumerates as another device: a run given the
+// application's identity follows the board on its socket.
+TEST(Usb, ABoardThatComesBackAsAnotherProductIsFollowed) {
+  replug_gadget();
+  the_guest->run(
+      "printf '%s\\n' 'rmmod g_serial' "
+      "'while grep -q \"^g_serial \" /proc/modules; do sleep 0.05; rmmod g_serial; done' "
+      "'insmod /modules/g_serial.ko use_acm=1 n_ports=1 idProduct=0xa4a8 iSerialNumber=BOOT-1' "
+      "'until [ -e /dev/ttyGS0 ]; do sleep 0.05; done' "
+      "'tarvick-target --line /dev/ttyGS0 --image-length 2 >/tmp/target.log 2>&1 &' "
+      ">/tmp/boot-loader.sh");
+  uart::guest_run loaded = the_guest->run(
+      "guest-probe stop-when /tmp/trace.txt 'closed' 'sh /tmp/boot-loader.sh' "
+      "/bin/guest-probe as-user 1000 20 /bin/tarvick --reset=touch --trace=- usb:0525:a4a7 "
+      "baud=115200 /image.bin 2>/tmp/trace.txt; kill -TERM $(pidof tarvick-target); "
+      "while pidof tarvick-target >/dev/null; do sleep 0.05; done; "
+      "cat /tmp/trace.txt /tmp/target.log; /bin/tarvick --list");
+  EXPECT_THAT(loaded.out, testing::HasSubstr("program loaded, 2 bytes\nstatus 0 after"));
+  EXPECT_THAT(loaded.out, testing::HasSubstr("an image of 2 bytes"));
+  EXPECT_THAT(loaded.out,
+              testing::ContainsRegex("/dev/ttyACM0  0525:a4a8 .*  usb:0525:a4a8:BOOT-1  usb@"));
+  replug_gadget();
+}
+
+// A touch waits under --wait-port for a port that another run holds, as
+// the run's own opening does, then touches it; an adapter that stays is
+// taken as it is. So is a UART, which never goes.
+TEST(Usb, ATouchWaitsForAPortInUseAndTakesOneThatStays) {
+  target_script first_silent = expecting_image(2);
+  first_silent.sync_replies = {testbed::SILENT};
+  served_run waited =
+      serve(first_silent,
+            tarvick("baud=115200 /image.bin", FTDI, "--attempts=1 --attempt-time=1500ms") +
+                " >/tmp/held.out & sleep 0.3; " +
+                tarvick("baud=115200 /image.bin", FTDI, "--reset=touch --wait-port=5s --trace=-") +
+                "; wait; cat /tmp/held.out",
+            the_guest->ftdi());
+  EXPECT_THAT(waited.run.out,
+              testing::StartsWith("program loaded, 2 bytes\nsynchronization failed\n"));
+  EXPECT_THAT(waited.run.err, testing::HasSubstr("stayed: taken as it is"));
+  EXPECT_EQ("ok", waited.target.image);
+  served_run uart =
+      serve(expecting_image(2), tarvick("baud=115200 /image.bin", PORT, "--reset=touch --trace=-"));
+  EXPECT_EQ("program loaded, 2 bytes\n", uart.run.out);
+  EXPECT_THAT(uart.run.err, testing::HasSubstr("touch: /dev/ttyS1 stayed: taken as it is"));
+  EXPECT_EQ("ok", uart.target.image);
 }

@@ -2,14 +2,16 @@
 // with a UART or a USB device behind them, with their descriptions and
 // stable names; no legacy port without a UART, no virtual console, and
 // nothing that has no device node to open.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
-#include "../../program/port_list_linux.h"
-#include "../../program/usb_identity.h"
+#include "../../devices/port_list_linux.h"
+#include "../../devices/usb_identity.h"
+#include "../../devices/usb_location.h"
 
 namespace fs = std::filesystem;
 
@@ -61,9 +63,28 @@ TEST_F(PortList, NamesTheRealPortsOnly) {
   fs::create_symlink("../../ttyUSB0", root_ + "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0");
   tty("ttyS1", "pnp0/00:02", "4"); // a UART that this container's /dev does not have
   fs::remove(root_ + "/dev/ttyS1");
+  // A dual-port chip behind a hub: one identity, two interfaces.
+  tty("ttyUSB1", "usb1/1-3/1-3.2/1-3.2:1.0/ttyUSB1");
+  tty("ttyUSB2", "usb1/1-3/1-3.2/1-3.2:1.1/ttyUSB2");
+  file("/sys/devices/usb1/1-3/1-3.2/idVendor", "0403");
+  file("/sys/devices/usb1/1-3/1-3.2/idProduct", "6010");
 
-  std::vector<listed_port> ports = find_serial_ports(root_ + "/sys", root_ + "/dev");
-  ASSERT_EQ(3u, ports.size());
+  std::vector<system_port> ports = find_serial_ports(root_ + "/sys", root_ + "/dev");
+  settle_own_locations(&ports);
+  ASSERT_EQ(5u, ports.size());
+  struct {
+    const char *location, *interface, *own;
+  } places[] = {{"1-2", "1-2:1.0", "1-2"},
+                {"", "", ""},
+                {"1-1", "1-1:1.0", "1-1"},
+                {"1-3.2", "1-3.2:1.0", "1-3.2:1.0"},
+                {"1-3.2", "1-3.2:1.1", "1-3.2:1.1"}};
+  for (size_t i = 0; i < ports.size(); i++) {
+    SCOPED_TRACE(ports[i].name);
+    EXPECT_EQ(places[i].location, ports[i].location);
+    EXPECT_EQ(places[i].interface, ports[i].interface_location);
+    EXPECT_EQ(places[i].own, ports[i].own_location);
+  }
   EXPECT_EQ(root_ + "/dev/ttyACM0", ports[0].name);
   EXPECT_EQ("2e8a:000a", ports[0].description);
   EXPECT_EQ(root_ + "/dev/ttyS0", ports[1].name);
@@ -117,19 +138,69 @@ TEST(UsbIdentity, TheGrammarAndWhatMatches) {
   }
   usb_identity port = {false, 0x0403, 0x6001, "A50285BI"}, asked;
   const char *refused = nullptr;
-  for (const char *matching : {"usb:0403:6001", "usb:403:6001:A50285BI", "usb::A50285BI"})
+  for (const char *matching :
+       {"usb:0403:6001", "usb:403:6001:A50285BI", "usb::A50285BI", "usb::a50285bi"})
     EXPECT_TRUE(read_usb_identity(matching, &asked, &refused) && identity_matches(asked, port))
         << matching;
-  for (const char *other : {"usb:0403:6015", "usb:0403:6001:A50285BJ", "usb::a50285bi"})
+  for (const char *other : {"usb:0403:6015", "usb:0403:6001:A50285BJ", "usb::A50285B"})
     EXPECT_FALSE(read_usb_identity(other, &asked, &refused) && identity_matches(asked, port))
         << other;
 }
 
-// A Windows port's identity as SetupAPI's instance IDs tell it.
+// A port given by its place, each form taken or refused, and which places
+// lie within it: the socket itself, its interfaces, and the sockets behind
+// a hub there.
+TEST(UsbLocation, TheGrammarAndWhatLiesWithin) {
+  struct {
+    const char *given, *taken; // as read, or "" for a refusal; null: no place
+  } rows[] = {{"usb@1-1.4", "1-1.4"},
+              {"usb@1-1.4:1.1", "1-1.4:1.1"},
+              {"usb@0.1C04.0000-2:1", "0.1c04.0000-2:1"},
+              {"usb@14-1.3", "14-1.3"},
+              {"usb@", ""},
+              {"usb@1", ""},
+              {"usb@1-", ""},
+              {"usb@1-1..4", ""},
+              {"usb@1-1.4:", ""},
+              {"usb@1-1.4:1.x", ""},
+              {"usb@1-1:1.0:2", ""},
+              {"usb@1-1-2", ""},
+              {"USB@1-1", nullptr},
+              {"/dev/ttyUSB0", nullptr}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.given);
+    std::string location;
+    const char *refused = nullptr;
+    EXPECT_EQ(row.taken != nullptr, read_usb_location(row.given, &location, &refused));
+    if (row.taken != nullptr && *row.taken == '\0') {
+      EXPECT_THAT(refused, testing::StartsWith("a USB location is usb@"));
+    } else if (row.taken != nullptr) {
+      EXPECT_EQ(row.taken, location);
+    }
+  }
+  struct {
+    const char *place, *asked;
+    bool within;
+  } places[] = {{"1-1.4", "1-1.4", true},       {"1-1.4:1.1", "1-1.4", true},
+                {"1-1.4.2:1.0", "1-1.4", true}, {"1-1.4:1.1", "1-1.4:1.1", true},
+                {"1-1.40", "1-1.4", false},     {"1-1.4:1.0", "1-1.4:1.1", false},
+                {"1-1", "1-1.4", false},        {"2-1.4", "1-1.4", false}};
+  for (const auto &row : places)
+    EXPECT_EQ(row.within, place_is_within(row.place, row.asked))
+        << row.place << " in " << row.asked;
+  EXPECT_EQ("14-1.3", location_of_id(0x14130000));
+  EXPECT_EQ("fa-2.f.1", location_of_id(0xFA2F1000));
+  EXPECT_EQ("", location_of_id(0x14000000));
+}
+
+// A Windows port's identity as SetupAPI's instance IDs tell it, and its
+// place as the location paths of its device or its parent tell it.
 TEST(UsbIdentity, WindowsInstanceIds) {
   struct {
     const char *instance, *parent, *identity; // null: no USB device
   } rows[] = {
+      {"FTDIBUS\\VID_0403+PID_6001+5&2A1E5E3&0&3A\\0000", "USB\\VID_0403&PID_6001\\5&2A1E5E3&0&3",
+       "usb:0403:6001"},
       {"USB\\VID_0403&PID_6001\\A50285BI", "USB\\ROOT_HUB30\\4&1A2B3C&0&0",
        "usb:0403:6001:A50285BI"},
       {"USB\\VID_2341&PID_8036&MI_00\\6&2C1F8B3&0&0000", "USB\\VID_2341&PID_8036\\85736323",
@@ -152,4 +223,16 @@ TEST(UsbIdentity, WindowsInstanceIds) {
       EXPECT_EQ(row.identity, identity_text(identity));
     }
   }
+  struct {
+    const char *path, *location; // "": no USB device's place
+  } paths[] = {
+      {"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1)#USB(4)", "0.1400-1.4"},
+      {"PCIROOT(0)#PCI(1C04)#PCI(0000)#USBROOT(0)#USB(2)#USB(3)#USBMI(1)", "0.1c04.0000-2.3:1"},
+      {"PCIROOT(1)#PCI(0801)#USBROOT(0)#USB(12)", "1.0801-12"},
+      {"ACPI(_SB_)#ACPI(PCI0)#ACPI(XHC_)#ACPI(RHUB)#ACPI(HS04)", ""},
+      {"PCIROOT(0)#PCI(1400)#USBROOT(0)", ""},
+      {"PCIROOT(0)#PCI(1F00)#ACPI(PNP0501)", ""},
+  };
+  for (const auto &row : paths)
+    EXPECT_EQ(row.location, location_of_path(row.path)) << row.path;
 }
