@@ -257,9 +257,12 @@ static void end_phase() {
     phase_ms[current_phase] = ms_since(phase_started);
 }
 
+// The phase is known without a record too: progress shown as JSON tells it.
 void begin_phase(run_phase phase) {
-  if (!recording())
+  if (!recording()) {
+    current_phase = phase;
     return;
+  }
   std::lock_guard<std::mutex> lock(record_lock);
   end_phase();
   current_phase = phase;
@@ -268,7 +271,13 @@ void begin_phase(run_phase phase) {
   flush_trace();
 }
 
+const char *phase_now() {
+  int phase = current_phase;
+  return phase >= 0 ? PHASE_NAMES[phase] : "starting";
+}
+
 void note_image(const char *path, const void *data, uint32_t size) {
+  facts.image_size = size;
   if (!recording())
     return;
   trace("image %s: %lu bytes", path, (unsigned long)size);

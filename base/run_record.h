@@ -71,6 +71,9 @@ extern run_facts facts;
 
 // Begins each of the run's phases in turn; the report gives each one's time.
 void begin_phase(run_phase phase);
+// The phase the run is in, by its name in the report ("starting" before the
+// first).
+const char *phase_now();
 // Notes the image once it is read: its size goes into the record at once,
 // and its SHA-256 once a thread of its own has worked it out.
 void note_image(const char *path, const void *data, uint32_t size);

@@ -50,8 +50,12 @@ void show_progress_as(progress_mode mode) {
   shown_as = mode;
 }
 
+progress_mode progress_shown_as() {
+  return shown_as;
+}
+
 bool status_drawn() {
-  return shown_as != PROGRESS_OFF && terminal_watches();
+  return (shown_as == PROGRESS_DRAWN || shown_as == PROGRESS_LOGGED) && terminal_watches();
 }
 
 bool status_logged() {

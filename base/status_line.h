@@ -13,9 +13,11 @@ bool terminal_watches();
 
 // How statuses and progress show: drawn in place where a person watches
 // (the default), as plain lines where standard error is not a terminal
-// (--progress=log; a terminal still has them drawn), or not at all
-// (--progress=off).
-enum progress_mode { PROGRESS_DRAWN, PROGRESS_LOGGED, PROGRESS_OFF };
+// (--progress=log; a terminal still has them drawn), not at all
+// (--progress=off), or as JSON lines for a program that shows them
+// (--progress=json, progress_json.h), and then nothing is drawn.
+enum progress_mode { PROGRESS_DRAWN, PROGRESS_LOGGED, PROGRESS_OFF, PROGRESS_JSON };
+progress_mode progress_shown_as();
 void show_progress_as(progress_mode mode);
 bool status_drawn();
 bool status_logged();

@@ -9,6 +9,7 @@
 
 #include "../platform/platform.h"
 #include "image_hash.h"
+#include "progress_json.h"
 #include "run_record.h"
 #include "status_line.h"
 
@@ -29,14 +30,23 @@ bool leaving_already() {
   return leaving;
 }
 
+static void (*stop_beside)() = nullptr;
+
+void stop_on_the_way_out(void (*stop)()) {
+  stop_beside = stop;
+}
+
 void leave(int status) {
   hold_stops();
   take_the_door();
+  if (stop_beside != nullptr)
+    stop_beside();
   stop_hash();
   put_back_what_the_run_changed();
   if (!finish_records(status))
     status = FAILURE_STATUS;
   stop_drawing();
+  stop_progress_json();
   exit(status); // a normal exit, so standard output is flushed
 }
 

@@ -19,3 +19,7 @@ const int FAILURE_STATUS = 2;
 
 // Whether the run is on its way out already.
 bool leaving_already();
+
+// Has leave() also stop what a station runs beside its loop (its watcher,
+// its view, its boards' runs), first of all.
+void stop_on_the_way_out(void (*stop)());

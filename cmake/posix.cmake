@@ -19,15 +19,18 @@ endif()
 target_include_directories(tarvick_posix PUBLIC posix/include PRIVATE posix)
 
 add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} platform/platform_posix.cpp
-                                 platform/record_files_posix.cpp
+                                 platform/record_files_posix.cpp platform/children_posix.cpp
                                  program/process_posix.cpp program/hints_posix.cpp)
 if(APPLE)
-  target_sources(tarvick_core PRIVATE devices/port_list_bsd.cpp platform/hash_commoncrypto.cpp)
+  target_sources(tarvick_core PRIVATE devices/port_list_bsd.cpp devices/port_watch_bsd.cpp
+                                      platform/hash_commoncrypto.cpp)
   target_link_libraries(tarvick_core PUBLIC "-framework IOKit" "-framework CoreFoundation")
 else()
   # SHA-256 by the platform's own library, OpenSSL's libcrypto, loaded when
   # a run keeps a record (the package depends on it).
-  target_sources(tarvick_core PRIVATE devices/port_list_linux.cpp platform/hash_openssl.cpp)
+  # A station's events come from libudev, loaded when a station starts.
+  target_sources(tarvick_core PRIVATE devices/port_list_linux.cpp devices/port_watch_linux.cpp
+                                      platform/hash_openssl.cpp)
   target_link_libraries(tarvick_core PUBLIC ${CMAKE_DL_LIBS})
 endif()
 find_package(nlohmann_json 3 REQUIRED)
@@ -50,7 +53,7 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3, libudev1")
 include(CPack)
 
 if(TARVICK_WIN32)

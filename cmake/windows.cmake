@@ -5,8 +5,9 @@ configure_file(program/tarvick.exe.manifest.in ${CMAKE_CURRENT_BINARY_DIR}/tarvi
                @ONLY)
 add_library(tarvick_core STATIC ${TARVICK_CORE_SOURCES} platform/platform_windows.cpp
                                  platform/record_files_windows.cpp
+                                 platform/children_windows.cpp
                                  program/process_windows.cpp program/hints_windows.cpp
-                                 devices/port_list_windows.cpp)
+                                 devices/port_list_windows.cpp devices/port_watch_windows.cpp)
 target_sources(tarvick_core PRIVATE platform/hash_windows.cpp)
 target_link_libraries(tarvick_core PUBLIC setupapi cfgmgr32 advapi32 bcrypt)
 # nlohmann's JSON is header-only: its folder alone joins the cross build, not

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "../platform/platform.h"
 #include "../platform/record_files.h"
 
 const std::string &fullest_location(const system_port &port) {
@@ -42,6 +43,19 @@ int list_serial_ports() {
     printf("%s\n", line.c_str());
   }
   return (int)ports.size();
+}
+
+// A path is there or not; only a bare name (COM5) is looked for in the
+// list, which a station that looks every 100 ms must not read for nothing.
+bool port_is_there(const std::string &name) {
+  if (name_exists(name.c_str()))
+    return true;
+  if (name.find('/') != std::string::npos)
+    return false;
+  for (const system_port &port : system_serial_ports())
+    if (same_file(port.name.c_str(), name.c_str()))
+      return true;
+  return false;
 }
 
 system_port port_of_device(const std::string &device) {

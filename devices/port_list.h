@@ -39,6 +39,11 @@ void settle_own_locations(std::vector<system_port> *ports);
 // how many it printed.
 int list_serial_ports();
 
+// Whether a port of that name is there now: a file or device of the name,
+// or for a bare name, a port in the list (under Wine a COM name is no
+// file).
+bool port_is_there(const std::string &name);
+
 // What the system says of `device`, found by the file it is: its entry in
 // the list, or its name alone where the list has none.
 system_port port_of_device(const std::string &device);

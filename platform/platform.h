@@ -86,6 +86,10 @@ bool error_takes_output_now();
 // Keeps the console still for the run where a click would pause every write
 // to it (Windows' QuickEdit); the way out puts its mode back.
 void keep_console_still();
+// Whether the terminal on standard error takes the escapes that move the
+// cursor, which a view of several lines needs; on Windows the console is
+// asked to take them for the run, and the way out puts its mode back.
+bool terminal_moves_cursor();
 // Writes to standard error straight away; safe in a signal handler.
 void write_error_at_once(const char *text, size_t length);
 

@@ -102,6 +102,10 @@ bool error_takes_output_now() {
   return poll(&writable, 1, 0) == 1 && (writable.revents & POLLOUT);
 }
 
+bool terminal_moves_cursor() {
+  return true;
+}
+
 // No console of Linux and macOS pauses a program for a click.
 void keep_console_still() {}
 

@@ -144,6 +144,24 @@ void keep_console_still() {
 
 // The active code page is UTF-8 where the manifest is honoured (Windows 10
 // 1903 and later); elsewhere names come in the system's own code page.
+static HANDLE console_output = INVALID_HANDLE_VALUE;
+static DWORD output_mode_found = 0;
+
+bool terminal_moves_cursor() {
+  const DWORD VIRTUAL_TERMINAL = 0x0004; // ENABLE_VIRTUAL_TERMINAL_PROCESSING, Windows 10 on
+  HANDLE output = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (!GetConsoleMode(output, &mode))
+    return false;
+  if (mode & VIRTUAL_TERMINAL)
+    return true;
+  if (!SetConsoleMode(output, mode | VIRTUAL_TERMINAL))
+    return false;
+  output_mode_found = mode;
+  console_output = output;
+  return true;
+}
+
 std::string text_in_utf8(const char *text) {
   if (GetACP() == CP_UTF8)
     return text;
@@ -181,6 +199,9 @@ void put_back_system_state() {
   if (console_input != INVALID_HANDLE_VALUE)
     SetConsoleMode(console_input, console_mode_found | ENABLE_EXTENDED_FLAGS);
   console_input = INVALID_HANDLE_VALUE;
+  if (console_output != INVALID_HANDLE_VALUE)
+    SetConsoleMode(console_output, output_mode_found);
+  console_output = INVALID_HANDLE_VALUE;
 }
 
 void write_error_at_once(const char *text, size_t length) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "../base/progress_json.h"
 #include "../base/report.h"
 #include "../base/run_record.h"
 #include "../base/status_line.h"
@@ -58,27 +59,45 @@ static const char *take_progress(const char *value) {
     show_progress_as(PROGRESS_LOGGED);
   else if (strcmp(value, "off") == 0)
     show_progress_as(PROGRESS_OFF);
+  else if (strcmp(value, "json") == 0)
+    show_progress_as(PROGRESS_JSON);
   else if (strcmp(value, "draw") != 0)
-    return "draw, log or off";
+    return "draw, log, json or off";
   return NULL;
+}
+
+static const char *take_station(const char *) {
+  chosen.station = true;
+  return NULL;
+}
+
+static const char *take_count(const char *value) {
+  const char *refused = read_count(value, &chosen.station_asked.count);
+  return refused == NULL && chosen.station_asked.count == 0 ? "it must be 1 or more" : refused;
 }
 
 struct option {
   const char *name;
-  const char *variable; // the environment variable that gives it too
+  const char *variable; // the environment variable that gives it too, or none
   const char *(*take)(const char *value);
+  bool flag;     // takes no value
+  bool for_runs; // passed on to each board's run of a station
 };
 
+// A station's own options (--station, --count, and its records and view)
+// are its own; the others apply to each board's run as given.
 static const option OPTIONS[] = {
-    {"--reset", "TARVICK_RESET", take_reset},
-    {"--attempts", "TARVICK_ATTEMPTS", take_attempts},
-    {"--attempt-time", "TARVICK_ATTEMPT_TIME", take_attempt_time},
-    {"--wait-port", "TARVICK_WAIT_PORT", take_wait_port},
-    {"--reply-timeout", "TARVICK_REPLY_TIMEOUT", take_reply_timeout},
-    {"--write-timeout", "TARVICK_WRITE_TIMEOUT", take_write_timeout},
-    {"--trace", "TARVICK_TRACE", take_trace},
-    {"--report", "TARVICK_REPORT", take_report},
-    {"--progress", "TARVICK_PROGRESS", take_progress},
+    {"--reset", "TARVICK_RESET", take_reset, false, true},
+    {"--attempts", "TARVICK_ATTEMPTS", take_attempts, false, true},
+    {"--attempt-time", "TARVICK_ATTEMPT_TIME", take_attempt_time, false, true},
+    {"--wait-port", "TARVICK_WAIT_PORT", take_wait_port, false, true},
+    {"--reply-timeout", "TARVICK_REPLY_TIMEOUT", take_reply_timeout, false, true},
+    {"--write-timeout", "TARVICK_WRITE_TIMEOUT", take_write_timeout, false, true},
+    {"--trace", "TARVICK_TRACE", take_trace, false, false},
+    {"--report", "TARVICK_REPORT", take_report, false, false},
+    {"--progress", "TARVICK_PROGRESS", take_progress, false, false},
+    {"--station", NULL, take_station, true, false},
+    {"--count", NULL, take_count, false, false},
 };
 static const size_t OPTION_COUNT = sizeof OPTIONS / sizeof OPTIONS[0];
 
@@ -117,11 +136,15 @@ static void take_argument(const char *argument) {
   if (wanted == NULL)
     report_and_exit(&OPTION_REFUSED, on_one_line(argument).c_str(),
                     "no such option before the arguments (tarvick --help lists them)");
-  if (equals == NULL)
+  if (wanted->flag && equals != NULL)
+    report_and_exit(&OPTION_REFUSED, on_one_line(argument).c_str(), "it takes no value");
+  if (!wanted->flag && equals == NULL)
     report_and_exit(&OPTION_REFUSED, argument, "a value is needed (--name=value)");
-  take(*wanted, argument, equals + 1);
+  take(*wanted, argument, wanted->flag ? "" : equals + 1);
   given_as[wanted - OPTIONS] = argument;
   given_in[wanted - OPTIONS] = "the command line";
+  if (wanted->for_runs)
+    chosen.station_asked.options.push_back(argument);
 }
 
 // An option after the port would otherwise be taken for the programming
@@ -140,7 +163,7 @@ static void refuse_late_options(int argc, char **argv, int from) {
 // What the command line left unsaid, the environment may say.
 static void take_variables() {
   for (size_t i = 0; i < OPTION_COUNT; i++) {
-    const char *value = getenv(OPTIONS[i].variable);
+    const char *value = OPTIONS[i].variable != NULL ? getenv(OPTIONS[i].variable) : NULL;
     if (given_in[i] != NULL || value == NULL || *value == '\0')
       continue;
     given_as[i] = std::string(OPTIONS[i].variable) + "=" + value;
@@ -194,6 +217,28 @@ static void start_records() {
       trace("option %s, from %s", given_as[i].c_str(), given_in[i]);
 }
 
+// A station's records are a log and a folder of traces, kept by the
+// station; its options are checked here, before any board is looked for.
+static void ask_for_a_station() {
+  if (!chosen.station) {
+    if (given_in[option_index("--count")] != NULL)
+      report_and_exit(&OPTION_REFUSED, given_as[option_index("--count")].c_str(),
+                      "only with --station");
+    return;
+  }
+  refuse_clashing_record(trace_path(), "--trace", NULL);
+  refuse_clashing_record(report_path(), "--report", trace_path());
+  station_setup &station = chosen.station_asked;
+  station.ports = chosen.port;
+  station.settings = chosen.settings;
+  station.image = chosen.image;
+  station.programming_file = chosen.programming_file;
+  station.log = report_path();
+  station.log_given = given_as[option_index("--report")];
+  station.trace_folder = trace_path();
+  station.trace_given = given_as[option_index("--trace")];
+}
+
 const run_options &read_command_line(int argc, char **argv) {
   // A single argument is a question, or no command at all.
   if (argc == 2) {
@@ -218,11 +263,16 @@ const run_options &read_command_line(int argc, char **argv) {
   chosen.image = argv[at + 2];
   chosen.programming_file = argc - at > 3 ? argv[at + 3] : NULL;
   refuse_late_options(argc, argv, at + 3);
+  ask_for_a_station();
+  if (chosen.station)
+    return chosen;
   chosen.wanted = read_port(chosen.port);
   chosen.opening.drives_dtr = drives_dtr(chosen.reset_entry) || drives_dtr(chosen.reset_exit);
   chosen.opening.drives_rts = drives_rts(chosen.reset_entry) || drives_rts(chosen.reset_exit);
   chosen.handshake.entry = chosen.reset_entry.count > 0 ? &chosen.reset_entry : NULL;
   start_records();
   prepare_drawing();
+  if (progress_shown_as() == PROGRESS_JSON)
+    start_progress_json();
   return chosen;
 }

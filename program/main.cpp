@@ -17,6 +17,8 @@ int main(int argc, char **argv) {
   prepare_process();
   follow_failures_with(explain_failure);
   const run_options &run = read_command_line(argc, argv);
+  if (run.station)
+    run_station(run.station_asked);
   begin_phase(PHASE_OPENING);
   port_choices opening = finding(run.wanted, run.opening);
   if (run.touch)
