@@ -102,6 +102,16 @@ TEST_P(CommandLine, AnOptionRefusedNamesItself) {
                  "--attempts=3: options come before the port\n");
   expect_failure(run({"--trace=a\nb", port, DEFAULT_SETTINGS, "image.bin"}),
                  "--trace=a\\nb: a value may not hold a line break\n");
+  // A station's own options and its list of ports.
+  expect_failure(run({"--count=2", port, DEFAULT_SETTINGS, "image.bin"}),
+                 "--count=2: only with --station\n");
+  expect_failure(run({"--station=yes", port, DEFAULT_SETTINGS, "image.bin"}),
+                 "--station=yes: it takes no value\n");
+  expect_failure(run({"--station", port + ",,usb@1-1", DEFAULT_SETTINGS, "image.bin"}),
+                 port + ",,usb@1-1: an element of the list is empty\n");
+  expect_failure(run({"--station", "usb@1-1,usb:x", DEFAULT_SETTINGS, "image.bin"}),
+                 "usb:x: a USB identity is usb:VID:PID, usb:VID:PID:SERIAL or usb::SERIAL, VID and "
+                 "PID in hex\n");
   environment_ = {"TARVICK_RESET=dtr+dsr"};
   expect_failure(run({port, DEFAULT_SETTINGS, "image.bin"}),
                  "TARVICK_RESET=dtr+dsr: a step is dtr, !dtr, rts or !rts, two of them at once "

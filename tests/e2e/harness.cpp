@@ -71,7 +71,7 @@ static size_t escape_at(const std::string &drawn, size_t at, char *kind, int *co
 
 std::vector<std::string> screen_of(const std::string &drawn, size_t columns) {
   std::vector<std::string> lines(1);
-  size_t column = 0;
+  size_t row = 0, column = 0;
   for (size_t at = 0; at < drawn.size();) {
     char kind = 0;
     int count = 0;
@@ -79,23 +79,25 @@ std::vector<std::string> screen_of(const std::string &drawn, size_t columns) {
     if (after != at) {
       if (kind == 'C')
         column += count;
-      else if (kind == 'K' && column < lines.back().size())
-        lines.back().resize(column);
+      else if (kind == 'A')
+        row -= std::min(row, (size_t)count);
+      else if (kind == 'K' && column < lines[row].size())
+        lines[row].resize(column);
+      else if (kind == 'J')
+        lines.resize(row + 1), lines[row].resize(std::min(column, lines[row].size()));
       at = after;
       continue;
     }
     char c = drawn[at++];
-    if (c == '\n') {
-      lines.emplace_back();
-      column = 0;
-    } else if (c == '\r') {
-      column = 0;
-    } else {
-      if (columns > 0 && column >= columns) {
+    if (c == '\n' || (c != '\r' && columns > 0 && column >= columns)) {
+      if (++row == lines.size())
         lines.emplace_back();
-        column = 0;
-      }
-      std::string &line = lines.back();
+      column = 0;
+    }
+    if (c == '\r') {
+      column = 0;
+    } else if (c != '\n') {
+      std::string &line = lines[row];
       if (line.size() <= column)
         line.resize(column + 1, ' ');
       line[column++] = c;
@@ -226,6 +228,116 @@ program_run run_program(const std::string &program, const std::vector<std::strin
   return result;
 }
 
+background_run::background_run(const std::string &program, const std::vector<std::string> &args,
+                               const std::string &directory,
+                               const std::vector<std::string> &environment) {
+  std::vector<std::string> argv_strings = {program};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<std::string> env_strings(environment);
+  for (char **variable = environ; *variable != nullptr; variable++)
+    env_strings.push_back(*variable);
+  std::vector<char *> argv = c_strings(argv_strings);
+  std::vector<char *> envp = c_strings(env_strings);
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe2");
+  started_ = std::chrono::steady_clock::now();
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    ::signal(SIGPIPE, SIG_DFL);
+    if (chdir(directory.c_str()) == 0)
+      execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  if (pipe2(ended_, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe2");
+  reader_ = std::thread(&background_run::read_until_closed, this, out[0], err[0]);
+}
+
+background_run::~background_run() {
+  if (pid_ > 0)
+    finish(0);
+}
+
+// Reads one piece from a pipe; false at its end, or where a pipe that
+// would wait has nothing.
+bool background_run::take(int fd, bool output) {
+  char buffer[4096];
+  ssize_t got = read(fd, buffer, sizeof buffer);
+  if (got <= 0)
+    return false;
+  std::lock_guard<std::mutex> lock(lock_);
+  (output ? run_.out : run_.err).append(buffer, (size_t)got);
+  came_.notify_all();
+  return true;
+}
+
+// Reads until the program has ended, and then what it left in the pipes
+// without waiting for them to close: a Wine server it started may hold them
+// open long after.
+void background_run::read_until_closed(int out, int err) {
+  pollfd events[3] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {ended_[0], POLLIN, 0}};
+  while (events[2].revents == 0 && (events[0].fd >= 0 || events[1].fd >= 0)) {
+    poll(events, 3, -1);
+    for (int i = 0; i < 2; i++)
+      if (events[i].fd >= 0 && events[i].revents != 0 && !take(events[i].fd, i == 0)) {
+        close(events[i].fd);
+        events[i].fd = -1;
+      }
+  }
+  for (int i = 0; i < 2; i++) {
+    if (events[i].fd < 0)
+      continue;
+    fcntl(events[i].fd, F_SETFL, O_NONBLOCK);
+    while (take(events[i].fd, i == 0)) {
+    }
+    close(events[i].fd);
+  }
+}
+
+static int times_in(const std::string &text, const std::string &wanted) {
+  int times = 0;
+  for (size_t at = 0; (at = text.find(wanted, at)) != std::string::npos; at += wanted.size())
+    times++;
+  return times;
+}
+
+bool background_run::wait_for(const std::string &text, int times, double seconds, bool in_output) {
+  std::unique_lock<std::mutex> lock(lock_);
+  return came_.wait_for(lock, std::chrono::duration<double>(seconds),
+                        [&] { return times_in(in_output ? run_.out : run_.err, text) >= times; });
+}
+
+void background_run::signal(int signal_number) {
+  kill(pid_, signal_number);
+}
+
+program_run background_run::finish(double seconds) {
+  int exited = (int)syscall(SYS_pidfd_open, pid_, 0);
+  pollfd ended = {exited, POLLIN, 0};
+  if (exited < 0 || poll(&ended, 1, (int)(seconds * 1000)) != 1) {
+    run_.timed_out = true;
+    kill(pid_, SIGKILL);
+  }
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  if (exited >= 0)
+    close(exited);
+  pid_ = -1;
+  (void)!write(ended_[1], "", 1);
+  reader_.join();
+  close(ended_[0]);
+  close(ended_[1]);
+  run_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+  run_.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run_.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  return run_;
+}
+
 static std::vector<std::string> wine_environment() {
   std::vector<std::string> environment(std::begin(WINE_ENVIRONMENT), std::end(WINE_ENVIRONMENT));
   environment.push_back(std::string("WINEPREFIX=") + WINE_PREFIX);
@@ -328,6 +440,15 @@ program_run LoadTest::run(const std::vector<std::string> &args, double timeout_s
   environment.insert(environment.end(), environment_.begin(), environment_.end());
   return run_program(WINE_PROGRAM, wine_args, directory_, timeout_seconds, environment, stop_signal,
                      error_on_terminal_ ? &terminal_ : nullptr);
+}
+
+std::unique_ptr<background_run> LoadTest::start(const std::vector<std::string> &args) {
+  if (!on_wine())
+    return std::make_unique<background_run>(TARVICK_PROGRAM, args, directory_, environment_);
+  std::vector<std::string> wine_args = {TARVICK_EXE}, environment = wine_environment();
+  wine_args.insert(wine_args.end(), args.begin(), args.end());
+  environment.insert(environment.end(), environment_.begin(), environment_.end());
+  return std::make_unique<background_run>(WINE_PROGRAM, wine_args, directory_, environment);
 }
 
 program_run LoadTest::run_in_shell(const std::string &script, const std::vector<std::string> &args,

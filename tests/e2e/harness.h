@@ -5,10 +5,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -49,10 +53,40 @@ program_run run_program(const std::string &program, const std::vector<std::strin
                         const std::vector<std::string> &environment = {}, int stop_signal = SIGKILL,
                         const error_terminal *terminal = nullptr);
 
+// A program run in the background, as a station runs: what it prints is
+// read as it comes, so that a test can wait for a text and signal the
+// program meanwhile.
+class background_run {
+public:
+  background_run(const std::string &program, const std::vector<std::string> &args,
+                 const std::string &directory, const std::vector<std::string> &environment);
+  ~background_run();
+  // Waits up to `seconds` for `text` to have come `times` times on
+  // standard error (standard output where `in_output`).
+  bool wait_for(const std::string &text, int times = 1, double seconds = 20,
+                bool in_output = false);
+  void signal(int signal_number);
+  // Waits for the end (SIGKILL after `seconds`) and gives the whole run.
+  program_run finish(double seconds = 20);
+
+private:
+  void read_until_closed(int out, int err);
+  bool take(int fd, bool output);
+  pid_t pid_ = -1;
+  int ended_[2] = {-1, -1}; // told to the reader once the program has ended
+  std::thread reader_;
+  std::mutex lock_;
+  std::condition_variable came_;
+  program_run run_;
+  std::chrono::steady_clock::time_point started_;
+};
+
 // What a terminal `columns` wide shows after `drawn`: text that reaches the
 // margin wraps to a new row (on the next character, as xterm does), a
-// carriage return goes back to the start of the row the cursor is on, and
-// later text overwrites earlier text. No margin where `columns` is 0.
+// carriage return goes back to the start of the row the cursor is on, the
+// cursor moves up (ESC [ n A), a row or the screen below is cleared (ESC [
+// K, ESC [ J), and later text overwrites earlier text. No margin where
+// `columns` is 0.
 std::vector<std::string> screen_of(const std::string &drawn, size_t columns = 0);
 // Everything ever drawn, without the console's escape sequences.
 std::string drawn_text(const std::string &drawn);
@@ -113,6 +147,8 @@ protected:
   // that a test can close its descriptors or pipe its output.
   program_run run_in_shell(const std::string &script, const std::vector<std::string> &args,
                            double timeout_seconds = 60, int stop_signal = SIGKILL);
+  // Starts the program in the background, in the test's directory.
+  std::unique_ptr<background_run> start(const std::vector<std::string> &args);
   // Runs the program while another program holds `file` open for writing.
   program_run run_holding(const std::string &file, const std::vector<std::string> &args);
   // Runs the program against a target playing `script`, with the port and

@@ -149,8 +149,9 @@ TEST_P(Image, AStoppedTerminalHoldsNoByteOfTheImage) {
   EXPECT_EQ(SIZE, target.finish().image_bytes);
 }
 
-// In a log the upload's progress is a plain line a tenth of the way, and
-// --progress=off draws nothing at a terminal; standard output is as ever.
+// In a log the upload's progress is a plain line a tenth of the way; as
+// JSON, a line each time it moved, the last one whole; and --progress=off
+// draws nothing at a terminal; standard output is as ever.
 TEST_P(Image, ProgressInALogOrNotAtAll) {
   const size_t SIZE = 150 * 1024;
   write_file("image.bin", std::string(SIZE, 'p'));
@@ -164,6 +165,17 @@ TEST_P(Image, ProgressInALogOrNotAtAll) {
   for (std::string line; std::getline(lines, line); count++)
     EXPECT_THAT(line, testing::MatchesRegex("sending .* of 150.0 KiB +[0-9]+% .*"));
   EXPECT_GE(count, 2);
+  options_ = {"--progress=json"};
+  load_result json_lines = load(slow, {"image.bin"});
+  EXPECT_EQ(text("program loaded, 153600 bytes\n"), json_lines.run.out);
+  std::istringstream progress(json_lines.run.err);
+  nlohmann::json last;
+  for (std::string line; std::getline(progress, line);)
+    last = nlohmann::json::parse(line);
+  EXPECT_EQ(153600, last["bytes_sent"]) << json_lines.run.err;
+  EXPECT_EQ(153600, last["total"]);
+  EXPECT_EQ(1, last["attempt"]);
+  EXPECT_THAT(last["phase"].get<std::string>(), testing::MatchesRegex("upload|drain"));
   options_ = {"--progress=off"};
   error_on_terminal_ = true;
   load_result quiet = load(slow, {"image.bin"});

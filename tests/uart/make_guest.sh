@@ -40,9 +40,10 @@ cp "$source_dir/init" "$root/init"
 cp "$tarvick" "$root/bin/tarvick"
 cp "$probe" "$root/bin/guest-probe"
 cp "$target" "$root/bin/tarvick-target"
-# The libraries they load, at the paths they load them from, and the
-# libcrypto tarvick loads for a run's record.
-{ ldd "$tarvick"; ldd "$target"; ldconfig -p | awk '/libcrypto.so.3 .*x86-64/ { print $NF }'; } |
+# The libraries they load, at the paths they load them from, the libcrypto
+# tarvick loads for a run's record and the libudev a station loads.
+{ ldd "$tarvick"; ldd "$target"
+  ldconfig -p | awk '/(libcrypto.so.3|libudev.so.1) .*x86-64/ { print $NF }'; } |
   grep -o '/[^ ]*' | sort -u | while read -r library; do
   mkdir -p "$root$(dirname "$library")"
   cp -L "$library" "$root$library"

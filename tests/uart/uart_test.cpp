@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -949,4 +950,144 @@ TEST(Usb, ATouchWaitsForAPortInUseAndTakesOneThatStays) {
   EXPECT_EQ("program loaded, 2 bytes\n", uart.run.out);
   EXPECT_THAT(uart.run.err, testing::HasSubstr("touch: /dev/ttyS1 stayed: taken as it is"));
   EXPECT_EQ("ok", uart.target.image);
+}
+
+static int times_in(const std::string &text, const std::string &wanted) {
+  int times = 0;
+  for (size_t at = 0; (at = text.find(wanted, at)) != std::string::npos; at += wanted.size())
+    times++;
+  return times;
+}
+
+// A station in the guest, in the background as the test user, with its
+// log, its output and its events in /tmp; it watches the kernel's uevents,
+// as where no udevd runs.
+static void start_station(const std::string &options, const std::string &ports,
+                          const char *image = "/image.bin") {
+  the_guest->run("rm -f /tmp/station.*; (guest-probe as-user 1000 20 /bin/tarvick --station "
+                 "--report=/tmp/station.log " +
+                 options + " " + ports + " baud=115200 " + image +
+                 " >/tmp/station.out 2>/tmp/station.err & echo $! >/tmp/station.pid; wait $!; "
+                 "echo $? >/tmp/station.status) >/dev/null 2>&1 &");
+}
+
+// Waits (20 s at the most) for the station's events to tell `text` so many
+// times.
+static bool station_tells(const std::string &text, int times = 1) {
+  return the_guest
+             ->run("n=0; until [ $(grep -c '" + text + "' /tmp/station.err) -ge " +
+                   std::to_string(times) +
+                   " ]; do n=$((n+1)); [ $n -gt 400 ] && exit 1; sleep 0.05; done")
+             .status == 0;
+}
+
+// Ends the station by Ctrl-C: its status, then its output, events and log.
+static uart::guest_run end_station() {
+  return the_guest->run("kill -INT $(cat /tmp/station.pid); until [ -e /tmp/station.status ]; do "
+                        "sleep 0.05; done; cat /tmp/station.status /tmp/station.out; "
+                        "echo @@; cat /tmp/station.err; echo @@; cat /tmp/station.log");
+}
+
+// A station by identity and by the hub's place: a board plugged in is
+// loaded, one after another and two together, each in its slot; a board
+// unplugged in the middle of its load fails and is loaded again once it
+// is back; the log has a line a board, then the tally.
+TEST(Usb, AStationLoadsBoardsAsTheyArePlugged) {
+  for (const char *ports : {"usb@" HUB_PLACE, "usb:0403:6001"}) {
+    SCOPED_TRACE(ports);
+    unplug_adapter("ftdi0");
+    unplug_adapter("ftdi1");
+    wait_until_gone(FTDI);
+    wait_until_gone(SECOND_FTDI);
+    simulated_target first(expecting_image(2), the_guest->ftdi());
+    simulated_target second(expecting_image(2), the_guest->second_ftdi());
+    first.start();
+    second.start();
+    start_station("", ports);
+    plug_adapter("ftdi0", "ftdi", FIRST_SOCKET, FIRST_SERIAL);
+    EXPECT_TRUE(station_tells("usb@" FIRST_PLACE ": passed"));
+    plug_adapter("ftdi1", "ftdi2", SECOND_SOCKET, SECOND_SERIAL);
+    EXPECT_TRUE(station_tells("usb@" SECOND_PLACE ": passed"));
+    EXPECT_EQ("ok", first.finish().image);
+    EXPECT_EQ("ok", second.finish().image);
+    unplug_adapter("ftdi0");
+    unplug_adapter("ftdi1");
+    EXPECT_TRUE(station_tells("the board went", 2));
+    simulated_target again(expecting_image(2), the_guest->ftdi());
+    simulated_target together(expecting_image(2), the_guest->second_ftdi());
+    again.start();
+    together.start();
+    plug_adapter("ftdi0", "ftdi", FIRST_SOCKET, FIRST_SERIAL);
+    plug_adapter("ftdi1", "ftdi2", SECOND_SOCKET, SECOND_SERIAL);
+    EXPECT_TRUE(station_tells(": passed", 4));
+    uart::guest_run ended = end_station();
+    EXPECT_THAT(ended.out, testing::StartsWith("0\n"));
+    EXPECT_EQ(4, times_in(ended.out, "\"outcome\":\"loaded\"")) << ended.out;
+    EXPECT_THAT(ended.out, testing::HasSubstr("\"slot\":\"usb@" SECOND_PLACE "\""));
+    EXPECT_THAT(ended.out, testing::HasSubstr("\"passed\":4"));
+    EXPECT_EQ("ok", again.finish().image);
+    EXPECT_EQ("ok", together.finish().image);
+  }
+  // Unplugged in the middle of its load (the handshake answered, the image
+  // on its way), then back.
+  target_script slow = expecting_image(65536);
+  slow.bytes_per_second = 20000;
+  simulated_target cut(slow, the_guest->ftdi());
+  std::promise<void> answered;
+  std::once_flag once;
+  cut.on_event([&](const std::string &event) {
+    if (event.find("answered") != std::string::npos)
+      std::call_once(once, [&] { answered.set_value(); });
+  });
+  cut.start();
+  unplug_adapter("ftdi0");
+  wait_until_gone(FTDI);
+  start_station("", "usb@" FIRST_PLACE, "/image-64k.bin");
+  plug_adapter("ftdi0", "ftdi", FIRST_SOCKET, FIRST_SERIAL);
+  EXPECT_EQ(std::future_status::ready, answered.get_future().wait_for(std::chrono::seconds(20)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the run waits on the line
+  unplug_adapter("ftdi0");
+  EXPECT_TRUE(station_tells(": failed"));
+  EXPECT_TRUE(station_tells("the board went"));
+  cut.finish();
+  simulated_target back(expecting_image(65536), the_guest->ftdi());
+  back.start();
+  plug_adapter("ftdi0", "ftdi", FIRST_SOCKET, FIRST_SERIAL);
+  EXPECT_TRUE(station_tells(": passed"));
+  uart::guest_run ended = end_station();
+  EXPECT_THAT(ended.out, testing::StartsWith("2\n")) << "a board failed";
+  EXPECT_THAT(ended.out, testing::ContainsRegex("usb@" FIRST_PLACE
+                                                ": fail to (write to|read from) usb@" FIRST_PLACE
+                                                " : (5|19)"));
+  EXPECT_EQ(65536u, back.finish().image_bytes);
+  wait_until_usable(SECOND_FTDI);
+}
+
+// A touch in a station's run: the board goes and comes back on its socket
+// with another serial number, its run follows it there, and the station
+// starts no second run for it.
+TEST(Usb, AStationRunTouchesItsBoardAndFollowsIt) {
+  unplug_adapter("ftdi1");
+  wait_until_gone(SECOND_FTDI);
+  simulated_target target(expecting_image(2), the_guest->second_ftdi());
+  target.start();
+  std::ifstream trace(std::string(GUEST_DIR) + "/trace.log", std::ios::ate);
+  std::streamoff from = trace.tellg();
+  bool touched = false;
+  std::thread boot_loader([&] {
+    touched = trace_shows_touches(from);
+    unplug_adapter("ftdi1");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    plug_adapter("ftdi1", "ftdi2", SECOND_SOCKET, "TARVICK-BOOT");
+  });
+  start_station("--reset=touch", "usb@" SECOND_PLACE);
+  plug_adapter("ftdi1", "ftdi2", SECOND_SOCKET, SECOND_SERIAL);
+  EXPECT_TRUE(station_tells(": passed"));
+  boot_loader.join();
+  EXPECT_TRUE(touched);
+  EXPECT_EQ("1\n", the_guest->run("sleep 1.5; grep -c 'a board came' /tmp/station.err").out);
+  uart::guest_run ended = end_station();
+  EXPECT_THAT(ended.out, testing::StartsWith("0\nusb@" SECOND_PLACE ": program loaded, 2 bytes\n"));
+  EXPECT_EQ("ok", target.finish().image);
+  restore_adapters();
 }

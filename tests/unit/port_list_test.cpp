@@ -12,6 +12,8 @@
 #include "../../devices/port_list_linux.h"
 #include "../../devices/usb_identity.h"
 #include "../../devices/usb_location.h"
+#include "../../platform/command_lines.h"
+#include "../../station/slots.h"
 
 namespace fs = std::filesystem;
 
@@ -235,4 +237,57 @@ TEST(UsbIdentity, WindowsInstanceIds) {
   };
   for (const auto &row : paths)
     EXPECT_EQ(row.location, location_of_path(row.path)) << row.path;
+}
+
+// A station's patterns against the ports there: each USB port in the slot
+// of its place, asked for where an identity or a place takes it (a boot
+// loader at a place not asked for is seen, not taken), and each name that
+// is there.
+TEST(StationSlots, EachBoardInTheSlotOfItsPlace) {
+  std::vector<port_wanted> patterns =
+      read_slot_patterns("usb:0403:6001,usb@1-4,/dev/tarvick-no-such-tty");
+  auto usb = [](const char *name, unsigned vendor, unsigned product, const char *place) {
+    system_port port = {};
+    port.name = name;
+    port.usb = *place != '\0';
+    port.identity = {false, vendor, product, "S1"};
+    port.location = port.own_location = place;
+    return port;
+  };
+  std::vector<system_port> ports = {
+      usb("/dev/ttyUSB0", 0x0403, 0x6001, "1-1"), usb("/dev/ttyUSB1", 0x1a86, 0x7523, "1-4.2"),
+      usb("/dev/ttyACM0", 0x2341, 0x0036, "1-3"), usb("/dev/ttyS0", 0, 0, "")};
+  std::vector<board_seen> seen = boards_now(patterns, ports, [](const std::string &name) {
+    return name.find("no-such") != std::string::npos;
+  });
+  std::vector<std::string> taken;
+  for (const board_seen &board : seen)
+    taken.push_back(board.slot + " " + board.device + " " + board.identity +
+                    (board.asked ? " asked" : ""));
+  EXPECT_EQ((std::vector<std::string>{"usb@1-1 /dev/ttyUSB0 usb:0403:6001:S1 asked",
+                                      "usb@1-4.2 /dev/ttyUSB1 usb:1a86:7523:S1 asked",
+                                      "usb@1-3 /dev/ttyACM0 usb:2341:0036:S1",
+                                      "/dev/tarvick-no-such-tty /dev/tarvick-no-such-tty  asked"}),
+            taken);
+  EXPECT_TRUE(watches_usb(patterns));
+  EXPECT_FALSE(watches_usb(read_slot_patterns("/dev/ttyS0")));
+}
+
+// A station's runs on Windows get their arguments back as they were given,
+// whatever blanks, quotes and backslashes they hold.
+TEST(StationSlots, WindowsCommandLines) {
+  struct {
+    std::vector<std::string> args;
+    const char *line;
+  } rows[] = {
+      {{"tarvick.exe", "--report=C:\\Temp\\b 1.json"},
+       "tarvick.exe \"--report=C:\\Temp\\b 1.json\""},
+      {{"a", "baud=9600 parity=N"}, "a \"baud=9600 parity=N\""},
+      {{"a", ""}, "a \"\""},
+      {{"a", "say \"hi\""}, "a \"say \\\"hi\\\"\""},
+      {{"a", "C:\\dir with space\\"}, "a \"C:\\dir with space\\\\\""},
+      {{"a", "\\\\.\\COM10"}, "a \\\\.\\COM10"},
+  };
+  for (const auto &row : rows)
+    EXPECT_EQ(row.line, windows_command_line(row.args));
 }
