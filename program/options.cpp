@@ -13,6 +13,7 @@
 
 static const char HELP[] =
     "Usage: tarvick [options] <COM port> <comSettings> <filename> [programming-file]\n"
+    "       tarvick --station [options] <ports> <comSettings> <filename> [...]\n"
     "Loads a program image into a target over a serial port, then feeds it an\n"
     "optional programming file line by line.\n"
     "\n"
@@ -46,7 +47,14 @@ static const char HELP[] =
     "                                                standard error)\n"
     "  --report=FILE         TARVICK_REPORT          one JSON object when the run ends\n"
     "  --progress=MODE       TARVICK_PROGRESS        draw (at a terminal), log (plain\n"
-    "                                                lines where it is none) or off\n"
+    "                                                lines where it is none), json\n"
+    "                                                (lines for a program) or off\n"
+    "  --station             loads boards as they are plugged in, side by side, each\n"
+    "                        in a run of its own; <ports> is a list, commas between,\n"
+    "                        of USB identities, places (a hub's: every socket behind\n"
+    "                        it) and names; --report is then a JSON Lines log and\n"
+    "                        --trace a folder\n"
+    "  --count=N             a station ends once N boards have passed\n"
     "Durations carry their unit: 250ms, 2s.\n"
     "\n"
     "Exit status: 0 when the load completed, 2 on any failure.\n"
