@@ -43,8 +43,8 @@ struct station_slot {
   child_process child;
   record_moment started;
   long long took_ms;
-  std::string progress; // how far its run has come
-  std::string message;  // how it failed, in brief
+  std::string progress;   // how far its run has come
+  std::string message;    // how it failed, in brief
   std::string stopped_by; // where the station stopped its run
 };
 
