@@ -6,6 +6,9 @@
 
 #include <cstdarg>
 
+// Every failure ends the run with this status.
+const int FAILURE_STATUS = 2;
+
 enum failure_subject { NAMES_NOTHING, NAMES_PORT, NAMES_FILE, NAMES_OPTION };
 
 struct failure {

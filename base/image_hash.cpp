@@ -8,28 +8,24 @@
 
 static const void *hashed_data = nullptr;
 static uint32_t hashed_size = 0;
-static char *hash_text = nullptr;
-static std::atomic<bool> *hash_ready = nullptr;
-static void (*hash_done)() = nullptr;
+static void (*hash_done)(sha256_outcome, const char *) = nullptr;
 static std::atomic<bool> stop_asked(false);
 static std::thread hashing;
 
 static void hash_image() {
   unsigned char digest[SHA256_SIZE];
-  if (!sha256(hashed_data, hashed_size, digest, stop_asked))
-    return;
-  for (size_t i = 0; i < SHA256_SIZE; i++)
-    snprintf(hash_text + 2 * i, 3, "%02x", digest[i]);
-  *hash_ready = true;
-  hash_done();
+  char text[2 * SHA256_SIZE + 1] = "";
+  sha256_outcome outcome = sha256(hashed_data, hashed_size, digest, stop_asked);
+  if (outcome == SHA256_DONE)
+    for (size_t i = 0; i < SHA256_SIZE; i++)
+      snprintf(text + 2 * i, 3, "%02x", digest[i]);
+  hash_done(outcome, text);
 }
 
-void hash_beside(const void *data, uint32_t size, char *text, std::atomic<bool> *ready,
-                 void (*done)()) {
+void hash_beside(const void *data, uint32_t size,
+                 void (*done)(sha256_outcome outcome, const char *text)) {
   hashed_data = data;
   hashed_size = size;
-  hash_text = text;
-  hash_ready = ready;
   hash_done = done;
   if (!start_helper(&hashing, hash_image))
     hash_image();

@@ -3,14 +3,15 @@
 // a few percent.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
-// Starts it: its text goes into `text` (65 bytes), then `ready` is set and
-// `done` called, on the hash's thread. Where no thread can be started, it
-// is worked out now.
-void hash_beside(const void *data, uint32_t size, char *text, std::atomic<bool> *ready,
-                 void (*done)());
+#include "../platform/platform.h"
+
+// Starts it: `done` is called on the hash's thread with how it went and,
+// where it is worked out, its text. Where no thread can be started, it is
+// worked out now.
+void hash_beside(const void *data, uint32_t size,
+                 void (*done)(sha256_outcome outcome, const char *text));
 // Waits until it is worked out.
 void wait_for_hash();
 // Stops it soon and waits for it, so that no library's clean-up at the

@@ -23,11 +23,12 @@ static std::string last_written;
 // The phase names are the program's own: nothing in them to escape.
 static void write_if_moved() {
   char line[200];
+  report_counts counts = counts_now();
   int length = snprintf(line, sizeof line,
-                        "{\"phase\":\"%s\",\"attempt\":%d,\"bytes_sent\":%lu,\"total\":%lu,"
+                        "{\"phase\":\"%s\",\"attempt\":%u,\"bytes_sent\":%lu,\"total\":%lu,"
                         "\"lines_done\":%lu}\n",
-                        phase_now(), (int)facts.handshake_attempts, (unsigned long)facts.bytes_sent,
-                        (unsigned long)facts.image_size, (unsigned long)facts.lines_sent);
+                        phase_now(), counts.handshake_attempts, (unsigned long)counts.bytes_sent,
+                        (unsigned long)image_size_now(), (unsigned long)counts.lines_sent);
   if (length <= 0 || (size_t)length >= sizeof line || last_written == line)
     return;
   last_written = line;

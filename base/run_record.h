@@ -1,18 +1,22 @@
-// The record of a run, for support and for the factory: the trace, one line
+// The record of a run, for support and for the factory: the trace, a line
 // for each event as it happens, with the milliseconds since the start
 // (--trace=FILE, "-" for standard error), and the report, one JSON object
-// that replaces the file whole (--report=FILE). The report says the run is
-// running from its start, and how it ended once it has, however it ended.
-// Where neither is asked for, each call costs a test. Never the image's
-// contents.
+// that replaces the file whole (--report=FILE): it says the run is running
+// from its start, and how it ended once it has, however it ended.
+//
+// The record is one object. The layers feed it through the narrow calls
+// below, and nothing else writes its state. Its jobs are files of their
+// own: the trace (record_trace.cpp), the report's text (record_report.cpp)
+// and the copy a stop writes (record_stop_copy.cpp). Where neither record
+// is asked for, each call costs a test. Never the image's contents.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
 
 #include "failures.h"
+#include "record_report.h"
 
 // These note where the records go, as given on the command line; the last
 // one given wins. No file is made until the records start.
@@ -23,9 +27,12 @@ const char *report_path();
 bool tracing();
 bool recording(); // a trace or a report
 
-// Starts each record once the command line is taken, the facts below
-// filled in: the trace is made, and the report replaced by one that says
-// the run is running. Each gives null, or why its file cannot be written.
+// What the run is asked to do, noted before the records start.
+void record_asked(const char *port, const char *settings, const char *image,
+                  const char *programming_file);
+// Starts each record once the command line is taken: the trace is made,
+// and the report replaced by one that says the run is running. Each gives
+// null, or why its file cannot be written.
 const char *start_trace();
 const char *start_report();
 
@@ -42,49 +49,44 @@ inline long long ms_since(record_moment from) {
   return ms_between(from, moment_now());
 }
 
-enum run_phase { PHASE_OPENING, PHASE_HANDSHAKE, PHASE_UPLOAD, PHASE_DRAIN, PHASE_LINES, PHASES };
-
-// The facts the report tells; each part of the program fills in what it
-// learns.
-const int SHA256_TEXT = 2 * 32 + 1;
-struct run_facts {
-  const char *port;      // as given: a name, or a USB identity
-  char port_device[512]; // the device opened for it
-  const char *settings_asked;
-  const char *image;
-  const char *programming_file; // or null
-  char settings_read_back[200];
-  char adapter[200]; // what the system says of the port: USB vendor:product and product, a UART
-  char adapter_serial[100];
-  char adapter_identity[160]; // usb:VID:PID:SERIAL, as a port may be given
-  char adapter_location[100]; // usb@LOCATION, likewise
-  char stable_names[400];     // the port's other, lasting names, a space between two
-  uint32_t image_size;
-  char image_sha256[SHA256_TEXT];
-  std::atomic<bool> image_sha256_ready; // worked out beside the upload
-  volatile int handshake_attempts;
-  volatile uint32_t bytes_sent; // what the port took, write by write
-  volatile uint32_t lines_sent;
-  volatile uint32_t nacks;
-};
-extern run_facts facts;
-
-// Begins each of the run's phases in turn; the report gives each one's time.
+// Begins each of the run's phases in turn, leaving the one before; the
+// report gives each one's time.
 void begin_phase(run_phase phase);
 // The phase the run is in, by its name in the report ("starting" before the
 // first).
 const char *phase_now();
-// Notes the image once it is read: its size goes into the record at once,
-// and its SHA-256 once a thread of its own has worked it out.
-void note_image(const char *path, const void *data, uint32_t size);
-// Makes what a stop would write agree with the facts as they are now.
-void refresh_stopped_report();
+
+// What the run learns, as it learns it.
+void port_opened(const char *device);
+void adapter_found(const adapter_facts &adapter);
+void settings_read_back(const char *text);
+// The image's size, from the file before its bytes are read; then its
+// bytes, whose SHA-256 a thread of its own works out beside the upload.
+void image_size_known(uint32_t size);
+void image_read(const void *data, uint32_t size);
+// The image's SHA-256 once worked out; null before, with why in
+// `unavailable` ("not finished", "no library").
+const char *image_sha256(const char **unavailable);
+
+// The counts, kept with or without a record (the progress shows them):
+// each an atomic store, cheap on the sending path.
+void count_bytes_taken(uint32_t bytes);
+void count_handshake_attempt(int attempt);
+void count_line(uint32_t number);
+void count_nacks(uint32_t nacks);
+report_counts counts_now();
+uint32_t image_size_now();
 
 // How the run ended. A failure is noted with its message's values, as
-// given to report_and_exit; the way out then finishes the records with the
-// run's exit status, and false comes back where a record could not be
-// written (said on standard error). A stop finishes them from a signal
-// handler or a console control handler: plain system calls only.
+// given to report_and_exit.
 void note_failure(const failure *what, va_list values);
-bool finish_records(int status);
+// The way out judges the records and decides the exit status once: the
+// trace's last lines written out and checked (the drawing thread stopped
+// meanwhile), then the report written with the status that follows,
+// `status`, or 2 where a record could not be written, which the report
+// names in `record_error` where it can still be written. Gives that status.
+// A record that was lost is said on standard error.
+int finish_records(int status);
+// A stop finishes them from a signal handler or a console control handler:
+// plain system calls only, and the report in one write.
 void finish_records_at_once(const char *stopped_by);

@@ -19,6 +19,9 @@ static const char CUT = '\t';
 static const char SPACES[] = "                                                                ";
 static const std::chrono::milliseconds REDRAW(100);
 static const int STOP_WAIT_MS = 100; // for a frame under way, when the run is stopped
+static const std::chrono::milliseconds LAST_FRAME(200); // the way out's wait for the thread
+static const std::chrono::milliseconds
+    ERASED(100); // the most a clear waits, for a terminal that takes output
 
 static progress_mode shown_as = PROGRESS_DRAWN;
 
@@ -32,7 +35,8 @@ static char undrawn[STATUS_SIZE] = "";
 static status_renderer renderer = nullptr;
 static std::string said;
 static unsigned asked_version = 0, drawn_version = 0;
-static bool ending = false;
+static bool ending = false, ended = false;
+static std::atomic<unsigned> said_error(0);
 static std::thread drawer;
 
 // What the line on the screen holds now, and whether the thread is writing
@@ -162,7 +166,10 @@ static void do_work(screen_work &work) {
   if (!work.lines.empty()) {
     if (ours && !logged)
       erase_line();
-    write_error_at_once(work.lines.data(), work.lines.size());
+    unsigned error = write_error_at_once(work.lines.data(), work.lines.size());
+    unsigned none = 0;
+    if (error != 0)
+      said_error.compare_exchange_strong(none, error);
   }
   if (!ours)
     return;
@@ -215,8 +222,11 @@ static void draw_until_ended() {
     }
     drawn_version = work.version;
     screen_drawn.notify_all();
-    if (work.end && said.empty())
+    if (work.end && said.empty()) {
+      ended = true;
+      screen_drawn.notify_all();
       return;
+    }
   }
 }
 
@@ -272,8 +282,9 @@ void clear_status() {
   show_only(nullptr);
   ask(lock);
   unsigned version = asked_version;
-  if (output_is_terminal())
-    screen_drawn.wait(lock, [version] { return drawn_version - version < 0x80000000u; });
+  if (output_is_terminal() && error_takes_output_now())
+    screen_drawn.wait_for(lock, ERASED,
+                          [version] { return drawn_version - version < 0x80000000u; });
 }
 
 void say_on_screen(const char *text, size_t length) {
@@ -286,16 +297,26 @@ void say_on_screen(const char *text, size_t length) {
   }
 }
 
+unsigned screen_error() {
+  return said_error;
+}
+
 void stop_drawing() {
-  {
-    std::unique_lock<std::mutex> lock(screen_lock);
-    if (!drawer.joinable())
-      return;
-    show_only(nullptr);
-    ending = true;
-    ask(lock);
+  std::unique_lock<std::mutex> lock(screen_lock);
+  if (!drawer.joinable())
+    return;
+  show_only(nullptr);
+  ending = true;
+  ask(lock);
+  if (screen_drawn.wait_for(lock, LAST_FRAME, [] { return ended; })) {
+    lock.unlock();
+    drawer.join();
+    return;
   }
-  drawer.join();
+  unsigned none = 0;
+  if (!said.empty() || drawing_now)
+    said_error.compare_exchange_strong(none, (unsigned)ERROR_TIMEOUT);
+  drawer.detach();
 }
 
 // A frame under way may finish (it takes a moment at the most), and the

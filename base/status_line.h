@@ -35,15 +35,22 @@ void show_status(const char *format, ...);
 // takes a line only now and then).
 typedef bool (*status_renderer)(char *line, size_t size, bool logged);
 void show_status_by(status_renderer render);
-// Erases the status line. Where standard output is a terminal too, it
-// returns once the line is gone, so that what the run prints next stands
-// where the line stood.
+// Erases the status line. Where standard output is a terminal too, and
+// the terminal takes output at once, it returns once the line is gone (a
+// moment at the most), so that what the run prints next stands where the
+// line stood; a terminal that does not (Ctrl-S) holds nothing.
 void clear_status();
 // Says whole lines to the person (a trace at the terminal, what a failure
 // means); they are written between statuses, never on the status's row.
 void say_on_screen(const char *text, size_t length);
+// The first error that what was said met on its way to the terminal (a
+// terminal that has gone), or that it was still waiting when the drawing
+// was given up; 0 while none.
+unsigned screen_error();
 // Called by the way out: the thread erases the line, writes what is still
-// to be said, and ends.
+// to be said, and ends. It is given a moment (200 ms), and where a terminal
+// that takes nothing (Ctrl-S) holds it longer, it is left behind with the
+// line, and what it still had to say counts as not said.
 void stop_drawing();
 // Called from a signal handler or a console control handler when the run
 // is being stopped: nothing is drawn any more, and the line is erased where

@@ -43,8 +43,7 @@ void leave(int status) {
     stop_beside();
   stop_hash();
   put_back_what_the_run_changed();
-  if (!finish_records(status))
-    status = FAILURE_STATUS;
+  status = finish_records(status);
   stop_drawing();
   stop_progress_json();
   exit(status); // a normal exit, so standard output is flushed

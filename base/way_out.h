@@ -5,7 +5,7 @@
 // system, writes the records and ends the process.
 #pragma once
 
-const int FAILURE_STATUS = 2;
+#include "failures.h"
 
 // Ends the run with `status`, 0 for a completed load and 2 for a failure.
 // A record that cannot be written makes a completed load's 0 a 2.

@@ -91,9 +91,11 @@ void note_settings_read_back(const char *settings) {
                      : dcb.fOutX || dcb.fInX ? "XON/XOFF flow control"
                      : dcb.fOutxDsrFlow      ? "DSR flow control"
                                              : "no flow control";
-  snprintf(facts.settings_read_back, sizeof facts.settings_read_back,
+  char read_back[200];
+  snprintf(read_back, sizeof read_back,
            "%lu baud, %u data bits, parity %s, stop bits %s, %s, DTR %s, RTS %s",
            (unsigned long)dcb.BaudRate, dcb.ByteSize, PARITIES[dcb.Parity % 5],
            STOP_BITS[dcb.StopBits % 3], flow, LEVELS[dcb.fDtrControl], LEVELS[dcb.fRtsControl]);
-  trace("settings \"%s\", read back: %s", settings, facts.settings_read_back);
+  settings_read_back(read_back);
+  trace("settings \"%s\", read back: %s", settings, read_back);
 }

@@ -44,7 +44,7 @@ static unsigned try_to_open(const port_choices &choices, std::string *device) {
       CreateFileA(device->c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
   if (serial_port == INVALID_HANDLE_VALUE)
     return last_error_code();
-  snprintf(facts.port_device, sizeof facts.port_device, "%s", device->c_str());
+  port_opened(device->c_str());
   refused = claim_port(serial_port, device->c_str());
   if (refused != 0) {
     CloseHandle(serial_port);
@@ -166,7 +166,7 @@ void set_read_timeout(DWORD total_ms) {
 DWORD write_to_port(const BYTE *bytes, DWORD count) {
   DWORD written = 0;
   BOOL ok = WriteFile(serial_port, bytes, count, &written, NULL);
-  facts.bytes_sent = facts.bytes_sent + written;
+  count_bytes_taken(written);
   if (!ok && !(asked_write_limit != 0 && GetLastError() == ERROR_SEM_TIMEOUT))
     report_and_exit(&WRITE_FAILED, port_name, last_error_code());
   // Nothing written under the port's own write time-outs, as another program

@@ -35,10 +35,11 @@ static bool load_crypto(crypto_calls *calls) {
          calls->update && calls->final;
 }
 
-bool sha256(const void *data, size_t size, unsigned char *digest, const std::atomic<bool> &stop) {
+sha256_outcome sha256(const void *data, size_t size, unsigned char *digest,
+                      const std::atomic<bool> &stop) {
   crypto_calls calls;
   if (!load_crypto(&calls))
-    return false;
+    return SHA256_NO_LIBRARY;
   void *context = calls.new_context();
   bool made = context != NULL && calls.init(context, calls.sha256_type(), NULL) == 1;
   for (const char *bytes = static_cast<const char *>(data); made && size > 0;) {
@@ -50,5 +51,5 @@ bool sha256(const void *data, size_t size, unsigned char *digest, const std::ato
   unsigned int length = 0;
   made = made && calls.final(context, digest, &length) == 1 && length == SHA256_SIZE;
   calls.free_context(context);
-  return made;
+  return made ? SHA256_DONE : SHA256_NOT_DONE;
 }

@@ -59,12 +59,15 @@ void hold_stops();
 void advise_large_buffer(void *buffer, size_t size);
 
 // Works out the SHA-256 of `size` bytes into `digest`, by the platform's own
-// library
-// (OpenSSL's libcrypto on Linux, CommonCrypto on macOS, BCrypt on Windows),
-// worked out a piece at a time: false, soon, once `stop` is set.
+// library (OpenSSL's libcrypto on Linux, CommonCrypto on macOS, BCrypt on
+// Windows), a piece at a time: it gives up soon once `stop` is set. Where
+// the library cannot be had (libcrypto missing from a small container) it
+// says so.
 const size_t SHA256_SIZE = 32;
 const size_t SHA256_PIECE = 1u << 20;
-bool sha256(const void *data, size_t size, unsigned char *digest, const std::atomic<bool> &stop);
+enum sha256_outcome { SHA256_DONE, SHA256_NOT_DONE, SHA256_NO_LIBRARY };
+sha256_outcome sha256(const void *data, size_t size, unsigned char *digest,
+                      const std::atomic<bool> &stop);
 
 // Converts a name for the record to UTF-8: names arrive in the system's
 // code page
@@ -90,8 +93,9 @@ void keep_console_still();
 // cursor, which a view of several lines needs; on Windows the console is
 // asked to take them for the run, and the way out puts its mode back.
 bool terminal_moves_cursor();
-// Writes to standard error straight away; safe in a signal handler.
-void write_error_at_once(const char *text, size_t length);
+// Writes to standard error straight away; safe in a signal handler. Gives
+// the error the write met, 0 where none.
+unsigned write_error_at_once(const char *text, size_t length);
 
 // Writes what an error code means on this platform, in words.
 void describe_error(unsigned code, char *text, size_t size);

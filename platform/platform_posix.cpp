@@ -158,9 +158,10 @@ void put_back_system_state() {
   release_held_ports();
 }
 
-void write_error_at_once(const char *text, size_t length) {
+unsigned write_error_at_once(const char *text, size_t length) {
   record_place error = {RECORD_STREAM, STDERR_FILENO, "", 0, 0};
   write_to_stream(&error, text, length);
+  return error.error;
 }
 
 void describe_error(unsigned code, char *text, size_t size) {

@@ -204,9 +204,11 @@ void put_back_system_state() {
   console_output = INVALID_HANDLE_VALUE;
 }
 
-void write_error_at_once(const char *text, size_t length) {
+unsigned write_error_at_once(const char *text, size_t length) {
   DWORD written = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, (DWORD)length, &written, NULL);
+  if (!WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, (DWORD)length, &written, NULL))
+    return (unsigned)GetLastError();
+  return written == length ? 0 : (unsigned)ERROR_WRITE_FAULT;
 }
 
 void describe_error(unsigned code, char *text, size_t size) {

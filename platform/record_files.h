@@ -27,8 +27,13 @@ struct record_place {
   unsigned error; // the first error a write met, 0 while there is none
 };
 
-// Where `path` stands now: a folder, or a name too long, is refused (the
-// reason, in words, is returned); a FIFO or a device is opened to be
+// Whether a record may go to `path`, judged before anything is made: a
+// folder, a name too long, and a link that open() would not follow to a
+// file (one that leads nowhere, a loop) are refused; gives why, or null.
+const char *record_place_refused(const char *path);
+
+// Where `path` stands now: what record_place_refused refuses is refused
+// (the reason, in words, is returned); a FIFO or a device is opened to be
 // written directly, a FIFO with no reader refused. Where `whole` is false (a
 // trace), any other file is made anew and written as the run goes, and "-"
 // is standard error; where it is true (a report) it is replaced whole, and
@@ -54,6 +59,12 @@ inline bool write_parts(record_place *place, const char *const *parts, const siz
 // stream is written directly. False, with the place's error set, where the
 // file could not be written.
 bool replace_whole(record_place *place, const char *const *parts, const size_t *lengths, int count);
+
+// A stop may come while the run itself replaces a report: on Linux and
+// macOS on the run's own thread, under whose unfinished temporary it
+// removes; on Windows on a thread beside it, which waits a moment for the
+// replacing to be done. Then the stop writes its own. Plain system calls.
+void settle_replacing_for_a_stop();
 
 // Whether two names are one file: the same device and file number where
 // both are there, else the same name once their folders are resolved.

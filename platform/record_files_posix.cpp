@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,31 +22,89 @@ static const char *refused_by(int error) {
   return error == ENXIO ? "a FIFO with no reader" : strerror(error);
 }
 
-// Where a link points, resolved, though the file there may not exist yet.
-static void follow_links(const char *path, char *into) {
+// Where `path` leads, as open() follows it: the kernel resolves the links,
+// and refuses one its rules do not let this user follow (a link of another
+// user's in a sticky folder, fs.protected_symlinks). On Linux the file is
+// opened as a path only (nothing of it is read, a device's lines are not
+// touched) and its name read back; elsewhere realpath resolves it. Gives
+// null, with the resolved name in `into`; or why it leads nowhere usable.
+static const char *resolve_as_open(const char *path, char *into) {
   char resolved[PATH_MAX];
-  if (realpath(path, resolved) != nullptr && strlen(resolved) < RECORD_PATH_SIZE) {
-    strcpy(into, resolved);
-    return;
-  }
-  strcpy(into, path);
-  char target[RECORD_PATH_SIZE];
-  ssize_t length = readlink(path, target, sizeof target - 1);
+#ifdef O_PATH
+  int fd = open(path, O_PATH | O_CLOEXEC);
+  if (fd < 0)
+    return errno == ENOENT ? nullptr : strerror(errno); // not there: a file made new
+  char proc[64];
+  snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  ssize_t length = readlink(proc, resolved, sizeof resolved - 1);
+  close(fd);
   if (length <= 0)
-    return;
-  target[length] = '\0';
-  const char *slash = strrchr(path, '/');
-  size_t folder = target[0] == '/' || slash == nullptr ? 0 : (size_t)(slash - path) + 1;
-  if (folder + (size_t)length < RECORD_PATH_SIZE) {
-    memcpy(into, path, folder);
-    strcpy(into + folder, target);
-  }
+    return strerror(errno);
+  resolved[length] = '\0';
+#else
+  if (realpath(path, resolved) == nullptr)
+    return errno == ENOENT ? nullptr : strerror(errno);
+#endif
+  if (strlen(resolved) >= RECORD_PATH_SIZE)
+    return "the name is too long";
+  strcpy(into, resolved);
+  return nullptr;
+}
+
+// A link that open() would not follow to a file: one that leads nowhere,
+// a loop, one the system does not let this user follow.
+static const char *link_refused(const char *path) {
+  struct stat link;
+  if (lstat(path, &link) != 0 || !S_ISLNK(link.st_mode))
+    return nullptr;
+  struct stat target;
+  if (stat(path, &target) == 0)
+    return nullptr;
+  return errno == ELOOP    ? "a loop of links"
+         : errno == ENOENT ? "a link that leads nowhere"
+                           : strerror(errno);
+}
+
+const char *record_place_refused(const char *path) {
+  if (strcmp(path, "-") == 0)
+    return nullptr;
+  if (strlen(path) >= RECORD_PATH_SIZE)
+    return "the name is too long";
+  if (const char *refused = link_refused(path))
+    return refused;
+  struct stat status;
+  if (stat(path, &status) == 0 && S_ISDIR(status.st_mode))
+    return "that is a folder";
+  return nullptr;
 }
 
 static const char *open_stream(const char *path, int flags, record_place *place) {
   int fd = open(path, flags | O_WRONLY | O_CLOEXEC | O_NOCTTY, 0644);
   if (fd < 0)
     return refused_by(errno);
+  place->kind = RECORD_STREAM;
+  place->stream = fd;
+  return nullptr;
+}
+
+// The trace is opened before it is judged: a file there is opened as open()
+// follows it, one made new refuses whatever appeared in its place
+// meanwhile (O_EXCL, O_NOFOLLOW), and no open waits (O_NONBLOCK: a FIFO
+// with no reader is refused). Then fstat says what was opened: a regular
+// file is emptied, a FIFO or a device written as it is.
+static const char *open_trace_file(const char *path, record_place *place) {
+  int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0 && errno == ENOENT)
+    fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_CREAT | O_EXCL | O_NOFOLLOW,
+              0644);
+  if (fd < 0)
+    return errno == EISDIR ? "that is a folder" : refused_by(errno);
+  struct stat status;
+  if (fstat(fd, &status) != 0 || (S_ISREG(status.st_mode) && ftruncate(fd, 0) != 0)) {
+    int error = errno;
+    close(fd);
+    return strerror(error);
+  }
   place->kind = RECORD_STREAM;
   place->stream = fd;
   return nullptr;
@@ -59,19 +118,19 @@ const char *open_record_place(const char *path, bool whole, record_place *place)
     place->stream = STDERR_FILENO;
     return nullptr;
   }
-  if (strlen(path) >= RECORD_PATH_SIZE)
-    return "the name is too long";
-  struct stat status;
-  bool there = stat(path, &status) == 0;
-  if (there && S_ISDIR(status.st_mode))
-    return "that is a folder";
-  // A FIFO or a device is written directly, and never waited for.
-  if (there && !S_ISREG(status.st_mode))
-    return open_stream(path, O_NONBLOCK, place);
+  if (const char *refused = record_place_refused(path))
+    return refused;
   if (!whole)
-    return open_stream(path, O_CREAT | O_TRUNC, place);
+    return open_trace_file(path, place);
+  // The report: a FIFO or a device is written directly, and never waited
+  // for; a file is replaced where its name leads, the links staying.
+  struct stat status;
+  if (stat(path, &status) == 0 && !S_ISREG(status.st_mode))
+    return open_stream(path, O_NONBLOCK, place);
+  strcpy(place->path, path);
+  if (const char *refused = resolve_as_open(path, place->path))
+    return refused;
   place->kind = RECORD_REPLACED;
-  follow_links(path, place->path);
   const char *slash = strrchr(place->path, '/');
   place->folder = slash != nullptr ? (size_t)(slash - place->path) + 1 : 0;
   return nullptr;
@@ -154,6 +213,16 @@ static bool write_all(int fd, const char *text, size_t length) {
   return true;
 }
 
+// The temporary being written, which a stop that comes meanwhile removes.
+static char unfinished[RECORD_PATH_SIZE + 64];
+static volatile sig_atomic_t unfinished_there = 0;
+
+void settle_replacing_for_a_stop() {
+  if (unfinished_there)
+    unlink(unfinished);
+  unfinished_there = 0;
+}
+
 bool replace_whole(record_place *place, const char *const *parts, const size_t *lengths,
                    int count) {
   if (place->kind == RECORD_STREAM)
@@ -162,16 +231,21 @@ bool replace_whole(record_place *place, const char *const *parts, const size_t *
   int fd = make_temporary(place, temporary);
   if (fd < 0)
     return fail_place(place, errno);
+  memcpy(unfinished, temporary, sizeof temporary);
+  unfinished_there = 1;
   bool written = true;
   for (int i = 0; written && i < count; i++)
     written = write_all(fd, parts[i], lengths[i]);
   written = written && fsync(fd) == 0;
   int error = errno;
   written = close(fd) == 0 && written;
-  if (written && rename(temporary, place->path) == 0)
+  if (written && rename(temporary, place->path) == 0) {
+    unfinished_there = 0;
     return true;
+  }
   error = written ? errno : error;
   unlink(temporary);
+  unfinished_there = 0;
   return fail_place(place, error != 0 ? error : EIO);
 }
 

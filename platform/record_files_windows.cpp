@@ -27,6 +27,17 @@ static bool is_separator(char c) {
   return c == '\\' || c == '/';
 }
 
+const char *record_place_refused(const char *path) {
+  if (strcmp(path, "-") == 0)
+    return NULL;
+  if (strlen(path) >= RECORD_PATH_SIZE)
+    return "the name is too long";
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return "that is a folder";
+  return NULL;
+}
+
 const char *open_record_place(const char *path, bool whole, record_place *place) {
   *place = record_place{};
   place->stream = (intptr_t)INVALID_HANDLE_VALUE;
@@ -35,11 +46,8 @@ const char *open_record_place(const char *path, bool whole, record_place *place)
     place->stream = (intptr_t)GetStdHandle(STD_ERROR_HANDLE);
     return NULL;
   }
-  if (strlen(path) >= RECORD_PATH_SIZE)
-    return "the name is too long";
-  DWORD attributes = GetFileAttributesA(path);
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-    return "that is a folder";
+  if (const char *refused = record_place_refused(path))
+    return refused;
   // A device or a pipe (NUL, \\.\pipe\...) is written directly.
   HANDLE existing = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                 OPEN_EXISTING, 0, NULL);
@@ -114,10 +122,8 @@ static bool move_over(const char *temporary, const char *path) {
   return false;
 }
 
-bool replace_whole(record_place *place, const char *const *parts, const size_t *lengths,
-                   int count) {
-  if (place->kind == RECORD_STREAM)
-    return write_parts(place, parts, lengths, count);
+static bool replace_through_temporary(record_place *place, const char *const *parts,
+                                      const size_t *lengths, int count) {
   char temporary[RECORD_PATH_SIZE + 64];
   HANDLE file = make_temporary(place, temporary, sizeof temporary);
   if (file == INVALID_HANDLE_VALUE)
@@ -133,6 +139,32 @@ bool replace_whole(record_place *place, const char *const *parts, const size_t *
   error = written ? GetLastError() : error;
   DeleteFileA(temporary);
   return fail_place(place, error != 0 ? error : ERROR_WRITE_FAULT);
+}
+
+// The run replaces a report on its thread while a stop may come on the
+// console's: one at a time, and once a stop has the report, the run no
+// longer writes it.
+static volatile LONG replacing = 0;
+static volatile DWORD stopping_thread = 0;
+
+void settle_replacing_for_a_stop() {
+  stopping_thread = GetCurrentThreadId();
+  for (int waited = 0; waited < 1000 && InterlockedExchange(&replacing, 1) != 0; waited++)
+    Sleep(1);
+}
+
+bool replace_whole(record_place *place, const char *const *parts, const size_t *lengths,
+                   int count) {
+  if (place->kind == RECORD_STREAM)
+    return write_parts(place, parts, lengths, count);
+  if (stopping_thread != 0)
+    return stopping_thread == GetCurrentThreadId() &&
+           replace_through_temporary(place, parts, lengths, count);
+  while (InterlockedExchange(&replacing, 1) != 0)
+    Sleep(1);
+  bool replaced = stopping_thread == 0 && replace_through_temporary(place, parts, lengths, count);
+  InterlockedExchange(&replacing, 0);
+  return replaced;
 }
 
 // The file's volume and number, where it is there.

@@ -130,11 +130,7 @@ void note_board(const std::string &device, const port_wanted &wanted, bool touch
   system_port port = port_of_device(device);
   std::string identity = port.usb ? identity_text(port.identity) : "";
   std::string location = port.own_location.empty() ? "" : "usb@" + port.own_location;
-  snprintf(facts.adapter, sizeof facts.adapter, "%s", port.adapter.c_str());
-  snprintf(facts.adapter_serial, sizeof facts.adapter_serial, "%s", port.serial.c_str());
-  snprintf(facts.adapter_identity, sizeof facts.adapter_identity, "%s", identity.c_str());
-  snprintf(facts.adapter_location, sizeof facts.adapter_location, "%s", location.c_str());
-  snprintf(facts.stable_names, sizeof facts.stable_names, "%s", port.stable.c_str());
+  adapter_found({port.adapter, port.serial, identity, location, port.stable});
   if (touched)
     trace("board: %s, followed after the touch", device.c_str());
   else if (wanted.form != PORT_BY_NAME)

@@ -193,6 +193,16 @@ static void refuse_clashing_record(const char *path, const char *option, const c
       report_and_exit(&OPTION_REFUSED, given_as[which].c_str(), other.what);
 }
 
+// Each record's place is judged before either is made: a run refused for
+// one makes neither.
+static void refuse_unusable_record(const char *path, const char *option, const char *what) {
+  if (path == NULL)
+    return;
+  if (const char *refused = record_place_refused(path))
+    report_and_exit(&OPTION_REFUSED, given_as[option_index(option)].c_str(),
+                    (std::string(what) + " cannot be written there: " + refused).c_str());
+}
+
 static void start_record(const char *option, const char *(*start)(), const char *what) {
   if (const char *refused = start())
     report_and_exit(&OPTION_REFUSED, given_as[option_index(option)].c_str(),
@@ -203,12 +213,11 @@ static void start_record(const char *option, const char *(*start)(), const char 
 // to do. Nothing is made before the whole command line is taken, so that a
 // run refused for it touches no record.
 static void start_records() {
+  record_asked(chosen.port, chosen.settings, chosen.image, chosen.programming_file);
+  refuse_unusable_record(trace_path(), "--trace", "the trace");
+  refuse_unusable_record(report_path(), "--report", "the report");
   refuse_clashing_record(trace_path(), "--trace", NULL);
   refuse_clashing_record(report_path(), "--report", trace_path());
-  facts.port = chosen.port;
-  facts.settings_asked = chosen.settings;
-  facts.image = chosen.image;
-  facts.programming_file = chosen.programming_file;
   start_record("--trace", start_trace, "the trace");
   start_record("--report", start_report, "the report");
   trace("tarvick %s", TARVICK_VERSION);

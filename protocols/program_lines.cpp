@@ -78,7 +78,7 @@ static bool send_until_accepted(text_file *file, uint32_t number, uint32_t *nack
     if (reply == REPLY_WRITTEN)
       return false;
     print_mark(reply, nack_count);
-    facts.nacks = *nack_count;
+    count_nacks(*nack_count);
     fflush(stdout);
     if (reply == REPLY_ACCEPTED)
       return true;
@@ -91,7 +91,7 @@ void program_lines(const char *path, DWORD reply_timeout_ms) {
   open_text_file(&file, path);
   uint32_t nack_count = 0;
   for (uint32_t number = 1; read_text_line(&file); number++) {
-    facts.lines_sent = number;
+    count_line(number);
     if (!send_until_accepted(&file, number, &nack_count)) {
       printf("written OK\n");
       close_text_file(&file);

@@ -43,7 +43,7 @@ void synchronize(const handshake_choices &choices) {
     if (choices.entry != NULL)
       enter_boot_loader(*choices.entry);
     DWORD written = 0;
-    facts.handshake_attempts = attempt;
+    count_handshake_attempt(attempt);
     trace("handshake attempt %d: 0x%02X sent", attempt, SYNC_REQUEST);
     record_moment sent = moment_now();
     if (!WriteFile(serial_port, &SYNC_REQUEST, 1, &written, NULL))

@@ -27,6 +27,7 @@ void upload_image(const char *path) {
     report_and_exit(&FILE_INFORMATION_FAILED, path, last_error_code());
   if (information.nFileSizeHigh != 0)
     report_and_exit(&FILE_TOO_LONG, path);
+  image_size_known(information.nFileSizeLow);
   buffer = static_cast<BYTE *>(malloc(information.nFileSizeLow));
   if (buffer == NULL && information.nFileSizeLow != 0)
     report_and_exit(&NO_MEMORY);
@@ -35,7 +36,9 @@ void upload_image(const char *path) {
   DWORD read_count = 0;
   if (!ReadFile(image, buffer, information.nFileSizeLow, &read_count, NULL))
     report_and_exit(&READ_FILE_FAILED, path, last_error_code());
-  note_image(path, buffer, read_count);
+  if (read_count != information.nFileSizeLow)
+    image_size_known(read_count);
+  image_read(buffer, read_count);
   record_moment started = moment_now();
   watch_sending(read_count);
   send_bytes(buffer, read_count);
@@ -47,10 +50,12 @@ void upload_image(const char *path) {
   record_moment drained = moment_now();
   long long sending_ms = ms_between(started, drained);
   wait_for_hash();
-  trace("image sent in %lld ms (%.1f KiB/s), drained in %lld ms, SHA-256 %s", (long long)sending_ms,
-        sending_ms > 0 ? read_count / 1.024 / sending_ms : 0.0,
-        (long long)ms_between(written, drained),
-        facts.image_sha256_ready ? facts.image_sha256 : "unknown (no libcrypto)");
+  const char *unavailable = nullptr;
+  const char *sha256 = image_sha256(&unavailable);
+  trace("image sent in %lld ms (%.1f KiB/s), drained in %lld ms, SHA-256 %s%s",
+        (long long)sending_ms, sending_ms > 0 ? read_count / 1.024 / sending_ms : 0.0,
+        (long long)ms_between(written, drained), sha256 != nullptr ? sha256 : "unknown, ",
+        sha256 != nullptr ? "" : unavailable);
   printf("program loaded, %u bytes\n", bytes_sent);
   // The line goes out now: a log must show it even if the run is stopped
   // while it waits for the first programming reply, which has no time limit.

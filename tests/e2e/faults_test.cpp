@@ -498,6 +498,7 @@ TEST_P(NativeFaults, AReportGoesWhereTheSystemFindsItsFile) {
   ASSERT_EQ(0, mkdir(path_of("real").c_str(), 0755));
   for (const char *planted : {"report.json.tmp", ".report.json.tmp", "real/report.json.tmp"})
     ASSERT_EQ(0, symlink(path_of("victim.txt").c_str(), path_of(planted).c_str()));
+  write_file("real/report.json", "{}");
   ASSERT_EQ(0, symlink("real/report.json", path_of("linked.json").c_str()));
   ASSERT_EQ(0, mkfifo(path_of("report.fifo").c_str(), 0644));
   std::string fifo_read;
@@ -521,13 +522,31 @@ TEST_P(NativeFaults, AReportGoesWhereTheSystemFindsItsFile) {
   EXPECT_EQ("loaded", report("real/report.json")["outcome"]);
   EXPECT_EQ(1, std::count(fifo_read.begin(), fifo_read.end(), '\n')) << fifo_read;
   EXPECT_EQ("loaded", nlohmann::json::parse(fifo_read, nullptr, false)["outcome"]);
+  // A link that open() would not follow to a file is refused before either
+  // record is made: one into nothing (the trace's file, which would be there
+  // by then were the trace made first), a loop.
+  ASSERT_EQ(0, symlink("trace.txt", path_of("dangling.json").c_str()));
+  ASSERT_EQ(0, symlink("loop.txt", path_of("loop.txt").c_str()));
+  for (const char *refusal : {"--report=dangling.json: the report cannot be written there: a link "
+                              "that leads nowhere\n",
+                              "--trace=loop.txt: the trace cannot be written there: a loop of "
+                              "links\n"}) {
+    std::string option = std::string(refusal).substr(0, std::string(refusal).find(':'));
+    options_ = {"--trace=trace.txt", option};
+    expect_failure(load(expecting_image(1), {"image.bin"}).run, refusal);
+    EXPECT_FALSE(std::filesystem::exists(path_of("trace.txt")));
+  }
   options_ = {"--report=report.fifo"};
   load_result no_reader = load(expecting_image(1), {"image.bin"});
   expect_failure(no_reader.run, "--report=report.fifo: the report cannot be written there: a "
                                 "FIFO with no reader\n");
   EXPECT_EQ("", no_reader.target.received);
+  // A record that cannot be written fails the run; a lost trace is named in
+  // the report, which states the status the run ends with.
   for (const char *record : {"report", "trace"}) {
-    options_ = {std::string("--") + record + "=/dev/full"};
+    options_ = {std::string("--") + record + "=/dev/full", "--report=after.json"};
+    if (record == std::string("report"))
+      options_.pop_back();
     load_result full = load(expecting_image(1), {"image.bin"});
     EXPECT_EQ(2, full.run.status);
     EXPECT_EQ("program loaded, 1 bytes\n", full.run.out);
@@ -535,6 +554,10 @@ TEST_P(NativeFaults, AReportGoesWhereTheSystemFindsItsFile) {
                   " could not be written to /dev/full: No space left on device\n",
               full.run.err);
   }
+  EXPECT_EQ(2, report("after.json")["exit_status"]);
+  EXPECT_EQ("loaded", report("after.json")["outcome"]) << "the board was loaded";
+  EXPECT_EQ("the trace could not be written to /dev/full: No space left on device",
+            report("after.json")["record_error"]);
 }
 
 // Names in no encoding the record knows (bytes that are not UTF-8) never

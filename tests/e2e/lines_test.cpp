@@ -204,7 +204,7 @@ TEST_P(Lines, ALoadIsRecordedInItsTraceAndItsReport) {
           "line 1: 3 bytes, reply 0x03 after T\n"
           "line 1: 3 bytes, reply 0x01 after T\n"
           "line 2: 3 bytes, reply 0x01 after T\n"
-          "loaded: 13 bytes, 2 lines, 1 nacks, status 0\n",
+          "loaded: 13 bytes, 2 lines, 1 nacks\n",
       trace);
   nlohmann::json record = report("report.json");
   EXPECT_EQ("loaded", record["outcome"]);
