@@ -49,10 +49,16 @@ void leave(int status) {
   exit(status); // a normal exit, so standard output is flushed
 }
 
+// The report first: under Wine a further SIGQUIT may end this thread at
+// any moment.
+void leave_stopped_again(const char *stopped_by, int how) {
+  erase_status_at_once();
+  finish_records_at_once(stopped_by);
+  put_back_what_the_run_changed();
+  end_stopped(how);
+}
+
 void leave_stopped(const char *stopped_by, int how) {
   take_the_door();
-  erase_status_at_once();
-  put_back_what_the_run_changed();
-  finish_records_at_once(stopped_by);
-  end_stopped(how);
+  leave_stopped_again(stopped_by, how);
 }

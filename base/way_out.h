@@ -17,6 +17,11 @@
 // hash's thread; the process ends without any library's clean-up.
 [[noreturn]] void leave_stopped(const char *stopped_by, int how);
 
+// The same, where the thread that began the stop was ended before it could
+// end the process (under Wine a SIGQUIT ends a thread): done again, from
+// the start, without waiting for that thread.
+[[noreturn]] void leave_stopped_again(const char *stopped_by, int how);
+
 // Whether the run is on its way out already.
 bool leaving_already();
 

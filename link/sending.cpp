@@ -5,8 +5,12 @@
 #include <windows.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "../base/report.h"
+#include "../platform/platform.h"
 #include "pacing.h"
 #include "send_progress.h"
 #include "serial_port.h"
@@ -59,13 +63,58 @@ void send_bytes(const void *data, uint32_t length) {
   bytes_sent += length;
 }
 
+// What a driver may hold beyond its queue figure: an FTDI chip's FIFO.
+static const uint32_t HIDDEN_BYTES = 4096;
+
+static std::mutex flush_lock;
+static std::condition_variable flush_ended;
+static bool flushed = false;
+static unsigned flush_error = 0;
+static std::thread flusher;
+
+static void flush_port() {
+  unsigned error = FlushFileBuffers(serial_port) ? 0 : last_error_code();
+  std::lock_guard<std::mutex> lock(flush_lock);
+  flushed = true;
+  flush_error = error;
+  flush_ended.notify_all();
+}
+
+// The platform's drain has no time limit of its own, and on a device that
+// stopped reading it waits for ever, whatever its figure said. Under a write
+// time-out it runs on a thread of its own and is given the time-out, and
+// the time what a driver hides from its figure takes at the line's speed;
+// past that, what is still queued is dropped and the run fails.
+static void flush_within(DWORD limit_ms) {
+  uint32_t rate = line_bytes_per_second();
+  DWORD hidden_ms = rate > 0 ? (DWORD)((uint64_t)HIDDEN_BYTES * 1000 / rate) : 0;
+  if (!start_helper(&flusher, flush_port)) {
+    flush_port();
+  } else {
+    std::unique_lock<std::mutex> lock(flush_lock);
+    if (!flush_ended.wait_for(lock, std::chrono::milliseconds(limit_ms + hidden_ms),
+                              [] { return flushed; })) {
+      lock.unlock();
+      PurgeComm(serial_port, PURGE_TXABORT | PURGE_TXCLEAR);
+      flusher.detach();
+      fail_timed_out();
+    }
+    lock.unlock();
+    flusher.join();
+  }
+  if (flush_error != 0)
+    report_and_exit(&WRITE_FAILED, port_name, flush_error);
+}
+
 // A write returns once the driver holds the bytes, not once they have left:
-// only this waits for the line, for as long as it takes (a hang-up ends it,
-// and a write time-out where one was asked).
+// only this waits for the line, for as long as it takes (a hang-up ends it),
+// or under a write time-out while bytes leave.
 void wait_until_sent() {
   if (paced() && drain_in_pieces(&sending) == PACED_TIMED_OUT)
     fail_timed_out();
-  if (!FlushFileBuffers(serial_port))
+  if (write_time_limit() != 0)
+    flush_within(write_time_limit());
+  else if (!FlushFileBuffers(serial_port))
     report_and_exit(&WRITE_FAILED, port_name, last_error_code());
 }
 

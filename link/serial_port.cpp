@@ -23,6 +23,9 @@ static DWORD asked_write_limit = 0; // ms, 0: none asked
 static uint32_t line_speed = 0;     // bytes a second, at the settings applied
 
 static const DWORD PORT_RETRY_MS = 250;
+// How often a reply's wait looks at the driver's queue under a write
+// time-out.
+static const DWORD REPLY_SLICE_MS = 100;
 // The longest a single write waits under a write time-out: between two
 // writes the sending judges whether anything left the port meanwhile.
 static const DWORD WRITE_SLICE_MS = 100;
@@ -153,6 +156,9 @@ DWORD write_time_limit() {
 }
 
 void set_read_timeout(DWORD total_ms) {
+  if (port_timeouts.ReadIntervalTimeout == 0 && port_timeouts.ReadTotalTimeoutMultiplier == 0 &&
+      port_timeouts.ReadTotalTimeoutConstant == total_ms && total_ms != 0)
+    return;
   port_timeouts.ReadIntervalTimeout = 0;
   port_timeouts.ReadTotalTimeoutMultiplier = 0;
   port_timeouts.ReadTotalTimeoutConstant = total_ms;
@@ -195,4 +201,45 @@ received_byte receive_byte() {
   if (!reply.ok)
     reply.error_code = last_error_code();
   return reply;
+}
+
+// Without a write time-out the wait is the port's own read time-out, set by
+// the caller. With one, the reply is read a slice at a time, and between
+// slices the driver's queue is looked at: bytes that sit there (XOFF, CTS
+// held low, a device that stopped reading) never reach the target, whose
+// reply then never comes.
+received_byte receive_reply(DWORD wait_ms) {
+  if (asked_write_limit == 0)
+    return receive_byte();
+  set_read_timeout(wait_ms != 0 && wait_ms < REPLY_SLICE_MS ? wait_ms : REPLY_SLICE_MS);
+  record_moment started = moment_now(), moved = started;
+  DWORD before = 0;
+  for (;;) {
+    received_byte reply = receive_byte();
+    if (!reply.ok || reply.count == 1 || (wait_ms != 0 && ms_since(started) >= wait_ms))
+      return reply;
+    DWORD queued = 0;
+    if (!output_queued(&queued) || queued == 0 || queued < before)
+      moved = moment_now();
+    before = queued;
+    if (ms_since(moved) >= asked_write_limit)
+      report_and_exit(&WRITE_FAILED, port_name, (unsigned)ERROR_TIMEOUT);
+  }
+}
+
+BOOL write_request(BYTE request, unsigned *error_code) {
+  record_moment started = moment_now();
+  for (;;) {
+    DWORD written = 0;
+    BOOL ok = WriteFile(serial_port, &request, 1, &written, NULL);
+    if (!ok && !(asked_write_limit != 0 && GetLastError() == ERROR_SEM_TIMEOUT)) {
+      *error_code = last_error_code();
+      return FALSE;
+    }
+    // Without a write time-out the count is not looked at, as ever.
+    if (written == 1 || asked_write_limit == 0)
+      return TRUE;
+    if (ms_since(started) >= asked_write_limit)
+      report_and_exit(&WRITE_FAILED, port_name, (unsigned)ERROR_TIMEOUT);
+  }
 }

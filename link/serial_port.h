@@ -55,6 +55,15 @@ std::string open_serial_port(const char *name, const char *settings,
 std::string touch_port(const char *name, const char *settings, const port_choices &choices);
 void set_read_timeout(DWORD total_ms); // 0: wait without limit
 received_byte receive_byte();
+// A reply: one byte within `wait_ms` (0: no limit). Where a write time-out
+// is asked, what was written before it (a programming line, a handshake
+// request) must also leave the port: a driver's queue that does not fall
+// for that long ends the run with "fail to write to PORT".
+received_byte receive_reply(DWORD wait_ms);
+// Writes one byte that goes straight to the port (the handshake's request),
+// not counted; under a write time-out, tried again until the port takes it
+// or the time-out has passed, which ends the run. Gives whether it went.
+BOOL write_request(BYTE request, unsigned *error_code);
 
 // One write of up to `count` bytes; returns how many the port took. Under
 // a write time-out that may be none, after a slice of it (the sending

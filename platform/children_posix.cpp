@@ -141,7 +141,8 @@ static void take_stops() {
     const char *by = taken == SIGINT    ? "SIGINT"
                      : taken == SIGTERM ? "SIGTERM"
                      : taken == SIGHUP  ? "SIGHUP"
-                                        : "SIGQUIT";
+                     : taken == SIGQUIT ? "SIGQUIT"
+                                        : "a signal";
     stop_asked(by, taken == SIGINT);
   }
 }
@@ -150,7 +151,8 @@ static void take_stops() {
 void take_stops_on_a_thread(void (*asked)(const char *by, bool interrupt)) {
   stop_asked = asked;
   sigemptyset(&stops_taken);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+  for (int signal_number :
+       {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGXCPU, SIGXFSZ}) {
     struct sigaction now;
     if (sigaction(signal_number, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
       sigaddset(&stops_taken, signal_number);

@@ -113,11 +113,13 @@ std::string text_in_utf8(const char *text) {
   return text;
 }
 
-// The signals the run handles, and the timer's, which cuts a closing wait
-// short: a thread of the program's own takes none of them.
+// The signals the run handles as stops, the timer's among them, which also
+// cuts a closing wait short: a thread of the program's own takes none of
+// them.
 static void run_signals(sigset_t *set) {
   sigemptyset(set);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM})
+  for (int signal_number :
+       {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGXCPU, SIGXFSZ})
     sigaddset(set, signal_number);
 }
 

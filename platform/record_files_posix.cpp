@@ -25,26 +25,20 @@ static const char *refused_by(int error) {
 // Where `path` leads, as open() follows it: the kernel resolves the links,
 // and refuses one its rules do not let this user follow (a link of another
 // user's in a sticky folder, fs.protected_symlinks). On Linux the file is
-// opened as a path only (nothing of it is read, a device's lines are not
-// touched) and its name read back; elsewhere realpath resolves it. Gives
-// null, with the resolved name in `into`; or why it leads nowhere usable.
+// first opened as a path only (nothing of it is read, a device's lines are
+// not touched), which the kernel's rules judge; realpath then names it.
+// Gives null, with the resolved name in `into` (unchanged for a file not
+// there yet); or why it leads nowhere usable.
 static const char *resolve_as_open(const char *path, char *into) {
-  char resolved[PATH_MAX];
 #ifdef O_PATH
   int fd = open(path, O_PATH | O_CLOEXEC);
   if (fd < 0)
     return errno == ENOENT ? nullptr : strerror(errno); // not there: a file made new
-  char proc[64];
-  snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-  ssize_t length = readlink(proc, resolved, sizeof resolved - 1);
   close(fd);
-  if (length <= 0)
-    return strerror(errno);
-  resolved[length] = '\0';
-#else
+#endif
+  char resolved[PATH_MAX];
   if (realpath(path, resolved) == nullptr)
     return errno == ENOENT ? nullptr : strerror(errno);
-#endif
   if (strlen(resolved) >= RECORD_PATH_SIZE)
     return "the name is too long";
   strcpy(into, resolved);
@@ -87,16 +81,17 @@ static const char *open_stream(const char *path, int flags, record_place *place)
   return nullptr;
 }
 
-// The trace is opened before it is judged: a file there is opened as open()
-// follows it, one made new refuses whatever appeared in its place
-// meanwhile (O_EXCL, O_NOFOLLOW), and no open waits (O_NONBLOCK: a FIFO
-// with no reader is refused). Then fstat says what was opened: a regular
-// file is emptied, a FIFO or a device written as it is.
+// The trace is opened before it is judged. It is made new where nothing is
+// there, refusing whatever appears in its place meanwhile (O_EXCL,
+// O_NOFOLLOW); what is there is opened as open() follows it; and no open
+// waits (O_NONBLOCK: a FIFO with no reader is refused). Then fstat says
+// what was opened: a regular file is emptied, a FIFO or a device written as
+// it is.
 static const char *open_trace_file(const char *path, record_place *place) {
-  int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0 && errno == ENOENT)
-    fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_CREAT | O_EXCL | O_NOFOLLOW,
-              0644);
+  int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_CREAT | O_EXCL | O_NOFOLLOW,
+                0644);
+  if (fd < 0 && errno == EEXIST)
+    fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0)
     return errno == EISDIR ? "that is a folder" : refused_by(errno);
   struct stat status;

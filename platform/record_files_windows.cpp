@@ -122,22 +122,32 @@ static bool move_over(const char *temporary, const char *path) {
   return false;
 }
 
+// The temporary being written: a stop removes it where the thread writing
+// it was ended first (under Wine a SIGQUIT ends a thread).
+static char unfinished[RECORD_PATH_SIZE + 64];
+static volatile LONG unfinished_there = 0;
+
 static bool replace_through_temporary(record_place *place, const char *const *parts,
                                       const size_t *lengths, int count) {
   char temporary[RECORD_PATH_SIZE + 64];
   HANDLE file = make_temporary(place, temporary, sizeof temporary);
   if (file == INVALID_HANDLE_VALUE)
     return fail_place(place, GetLastError());
+  memcpy(unfinished, temporary, sizeof temporary);
+  InterlockedExchange(&unfinished_there, 1);
   bool written = true;
   for (int i = 0; written && i < count; i++)
     written = write_all(file, parts[i], lengths[i]);
   written = written && FlushFileBuffers(file);
   DWORD error = GetLastError();
   CloseHandle(file);
-  if (written && move_over(temporary, place->path))
+  if (written && move_over(temporary, place->path)) {
+    InterlockedExchange(&unfinished_there, 0);
     return true;
+  }
   error = written ? GetLastError() : error;
   DeleteFileA(temporary);
+  InterlockedExchange(&unfinished_there, 0);
   return fail_place(place, error != 0 ? error : ERROR_WRITE_FAULT);
 }
 
@@ -151,6 +161,8 @@ void settle_replacing_for_a_stop() {
   stopping_thread = GetCurrentThreadId();
   for (int waited = 0; waited < 1000 && InterlockedExchange(&replacing, 1) != 0; waited++)
     Sleep(1);
+  if (InterlockedExchange(&unfinished_there, 0) != 0)
+    DeleteFileA(unfinished);
 }
 
 bool replace_whole(record_place *place, const char *const *parts, const size_t *lengths,

@@ -147,9 +147,9 @@ static void take_argument(const char *argument) {
     chosen.station_asked.options.push_back(argument);
 }
 
-// An option after the port would otherwise be taken for the programming
-// file, or be ignored, its limit silently not kept. Other extra arguments
-// are ignored, as ever.
+// An option anywhere after the port would otherwise be taken for the
+// settings, the image or the programming file, or be ignored, its limit
+// silently not kept. Other extra arguments are ignored, as ever.
 static void refuse_late_options(int argc, char **argv, int from) {
   for (int at = from; at < argc; at++) {
     const char *equals = strchr(argv[at], '=');
@@ -271,7 +271,7 @@ const run_options &read_command_line(int argc, char **argv) {
   chosen.settings = argv[at + 1];
   chosen.image = argv[at + 2];
   chosen.programming_file = argc - at > 3 ? argv[at + 3] : NULL;
-  refuse_late_options(argc, argv, at + 3);
+  refuse_late_options(argc, argv, at + 1);
   ask_for_a_station();
   if (chosen.station)
     return chosen;

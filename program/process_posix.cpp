@@ -7,24 +7,32 @@
 #include "../base/way_out.h"
 #include "process.h"
 
-static const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Every signal that would end the process goes through the stop, so that
+// no ending leaves the record saying "running" or the port marked
+// exclusive. SIGALRM is the program's own while the way out closes a port
+// (close_at_once), and a stop's before.
+static const struct {
+  int number;
+  const char *name;
+} STOP_SIGNALS[] = {{SIGINT, "SIGINT"},   {SIGTERM, "SIGTERM"},     {SIGHUP, "SIGHUP"},
+                    {SIGQUIT, "SIGQUIT"}, {SIGUSR1, "SIGUSR1"},     {SIGUSR2, "SIGUSR2"},
+                    {SIGALRM, "SIGALRM"}, {SIGVTALRM, "SIGVTALRM"}, {SIGXCPU, "SIGXCPU"},
+                    {SIGXFSZ, "SIGXFSZ"}};
 
 static const char *signal_name(int signal_number) {
-  switch (signal_number) {
-  case SIGINT:
-    return "SIGINT";
-  case SIGTERM:
-    return "SIGTERM";
-  case SIGHUP:
-    return "SIGHUP";
-  default:
-    return "SIGQUIT";
-  }
+  for (const auto &stop : STOP_SIGNALS)
+    if (stop.number == signal_number)
+      return stop.name;
+  return "a signal";
 }
 
 // The run ends as stopped, by the same signal, so that the caller still
 // sees how it ended.
 static void stop_run(int signal_number) {
+  // The way out holds off every stop but the timer's, which it uses itself
+  // to end a close that would wait: a SIGALRM then is no stop.
+  if (leaving_already())
+    return;
   leave_stopped(signal_name(signal_number), signal_number);
 }
 
@@ -34,9 +42,8 @@ static void stop_run(int signal_number) {
 static void unblock_signals() {
   sigset_t wanted;
   sigemptyset(&wanted);
-  for (int signal_number : STOP_SIGNALS)
-    sigaddset(&wanted, signal_number);
-  sigaddset(&wanted, SIGALRM);
+  for (const auto &stop : STOP_SIGNALS)
+    sigaddset(&wanted, stop.number);
   sigprocmask(SIG_UNBLOCK, &wanted, nullptr);
 }
 
@@ -45,14 +52,14 @@ static void stop_on_signals() {
   action.sa_handler = stop_run;
   // A second stopping signal waits until the first has ended the run.
   sigemptyset(&action.sa_mask);
-  for (int signal_number : STOP_SIGNALS)
-    sigaddset(&action.sa_mask, signal_number);
-  for (int signal_number : STOP_SIGNALS) {
+  for (const auto &stop : STOP_SIGNALS)
+    sigaddset(&action.sa_mask, stop.number);
+  for (const auto &stop : STOP_SIGNALS) {
     struct sigaction previous;
     // A signal that the caller chose to ignore (nohup) stays ignored.
-    if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+    if (sigaction(stop.number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
       continue;
-    sigaction(signal_number, &action, nullptr);
+    sigaction(stop.number, &action, nullptr);
   }
 }
 

@@ -33,8 +33,8 @@ static void send_line(text_file *file) {
   }
 }
 
-static BYTE await_reply() {
-  received_byte reply = receive_byte();
+static BYTE await_reply(DWORD reply_timeout_ms) {
+  received_byte reply = receive_reply(reply_timeout_ms);
   if (!reply.ok)
     report_and_exit(&READ_FAILED, port_name, reply.error_code);
   if (reply.count == 0)
@@ -67,13 +67,14 @@ static void note_reply(uint32_t number, size_t length, BYTE reply, record_moment
 
 // Sends the line until the target accepts it (true) or reports that it has
 // written what it was sent (false). Each mark shows as its reply arrives.
-static bool send_until_accepted(text_file *file, uint32_t number, uint32_t *nack_count) {
+static bool send_until_accepted(text_file *file, uint32_t number, uint32_t *nack_count,
+                                DWORD reply_timeout_ms) {
   for (;;) {
     record_moment sent;
     if (tracing())
       sent = moment_now();
     send_line(file);
-    BYTE reply = await_reply();
+    BYTE reply = await_reply(reply_timeout_ms);
     note_reply(number, file->line_length, reply, sent);
     if (reply == REPLY_WRITTEN)
       return false;
@@ -92,7 +93,7 @@ void program_lines(const char *path, DWORD reply_timeout_ms) {
   uint32_t nack_count = 0;
   for (uint32_t number = 1; read_text_line(&file); number++) {
     count_line(number);
-    if (!send_until_accepted(&file, number, &nack_count)) {
+    if (!send_until_accepted(&file, number, &nack_count, reply_timeout_ms)) {
       printf("written OK\n");
       close_text_file(&file);
       return;

@@ -42,13 +42,13 @@ void synchronize(const handshake_choices &choices) {
   for (int attempt = 1; choices.attempts == 0 || attempt <= choices.attempts; attempt++) {
     if (choices.entry != NULL)
       enter_boot_loader(*choices.entry);
-    DWORD written = 0;
     count_handshake_attempt(attempt);
     trace("handshake attempt %d: 0x%02X sent", attempt, SYNC_REQUEST);
     record_moment sent = moment_now();
-    if (!WriteFile(serial_port, &SYNC_REQUEST, 1, &written, NULL))
-      report_and_exit(&WRITE_FAILED, port_name, last_error_code());
-    received_byte reply = receive_byte();
+    unsigned error = 0;
+    if (!write_request(SYNC_REQUEST, &error))
+      report_and_exit(&WRITE_FAILED, port_name, error);
+    received_byte reply = receive_reply(choices.attempt_ms);
     if (!reply.ok)
       report_and_exit(&READ_FAILED, port_name, reply.error_code);
     note_reply(attempt, reply, sent);

@@ -100,6 +100,10 @@ TEST_P(CommandLine, AnOptionRefusedNamesItself) {
                  "--reply-timeout=5s: options come before the port\n");
   expect_failure(run({port, DEFAULT_SETTINGS, "image.bin", "lines.txt", "--attempts=3"}),
                  "--attempts=3: options come before the port\n");
+  expect_failure(run({port, "--report=r.json", DEFAULT_SETTINGS, "image.bin"}),
+                 "--report=r.json: options come before the port\n");
+  expect_failure(run({port, DEFAULT_SETTINGS, "--trace=t.txt", "image.bin"}),
+                 "--trace=t.txt: options come before the port\n");
   expect_failure(run({"--trace=a\nb", port, DEFAULT_SETTINGS, "image.bin"}),
                  "--trace=a\\nb: a value may not hold a line break\n");
   // A station's own options and its list of ports.

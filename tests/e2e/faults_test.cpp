@@ -247,6 +247,53 @@ TEST_P(Faults, AKilledRunLeavesNoEarlierSuccess) {
   EXPECT_EQ("image.bin", record["image"]["path"]);
 }
 
+// The files of the test's folder but the given ones: a temporary left
+// behind shows here.
+static std::vector<std::string> other_files(const std::string &directory,
+                                            const std::vector<std::string> &known) {
+  std::vector<std::string> files;
+  for (const auto &entry : std::filesystem::directory_iterator(directory))
+    if (std::find(known.begin(), known.end(), entry.path().filename()) == known.end())
+      files.push_back(entry.path().filename());
+  return files;
+}
+
+// Two SIGQUITs 0.2 to 5 ms apart during an upload end the run as stopped:
+// by SIGQUIT natively, never with status 0 under Wine, which ends a thread
+// for each; its report whole, and no temporary left behind.
+TEST_P(Faults, TwoQuitsInARowEndTheRunAsStopped) {
+  write_file("image.bin", std::string(100 * 1024, 'q'));
+  target_script slow = expecting_image(100 * 1024);
+  slow.bytes_per_second = 20 * 1024;
+  for (int gap_us : {200, 1000, 5000}) {
+    SCOPED_TRACE(gap_us);
+    testbed::simulated_target target(slow);
+    std::promise<void> answered;
+    std::once_flag once;
+    target.on_event([&](const std::string &event) {
+      if (event.find("answered") != std::string::npos)
+        std::call_once(once, [&] { answered.set_value(); });
+    });
+    target.start();
+    auto running =
+        start({"--report=report.json", port_name(target), DEFAULT_SETTINGS, "image.bin"});
+    ASSERT_EQ(std::future_status::ready, answered.get_future().wait_for(std::chrono::seconds(20)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the upload under way
+    running->signal(SIGQUIT);
+    std::this_thread::sleep_for(std::chrono::microseconds(gap_us));
+    running->signal(SIGQUIT);
+    program_run ended = running->finish();
+    if (on_wine())
+      EXPECT_EQ(58, ended.status) << "STATUS_CONTROL_C_EXIT";
+    else
+      EXPECT_EQ(SIGQUIT, ended.signal);
+    EXPECT_EQ("stopped", report("report.json")["outcome"]);
+    EXPECT_EQ("SIGQUIT", report("report.json")["stopped_by"]);
+    EXPECT_EQ(std::vector<std::string>{}, other_files(directory_, {"image.bin", "report.json"}));
+    ports_.clear();
+  }
+}
+
 // Runs that share a report's path (a rig-wide TARVICK_REPORT), ending
 // together, each leave a whole report in turn, and no temporary file.
 TEST_P(Faults, RunsOnOneReportLeaveOneWholeReport) {
@@ -575,6 +622,97 @@ TEST_P(NativeFaults, NamesThatAreNotUtf8AreRecorded) {
   EXPECT_EQ("image\xef\xbf\xbd.bin", record["image"].value("path", ""));
   program_run refused = run({"--report=report.json", "--attempts=\xff", port, "96,N,8,1", image});
   expect_failure(refused, "--attempts=\xff: a whole number is needed, up to 1000000\n");
+}
+
+// A FIFO planted where the trace is about to be made, after every check of
+// its name and before its open (strace holds the open back meanwhile): it
+// is refused at once, never waited for, and nothing is sent.
+TEST_P(NativeFaults, ATracePlantedUponIsJudgedByWhatWasOpened) {
+  write_file("image.bin", "x");
+  testbed::simulated_target target(expecting_image(1));
+  target.start();
+  ASSERT_EQ(0, mkfifo(path_of("strace.log").c_str(), 0644));
+  // strace writes a call's start as it holds it back, its end after.
+  std::thread planter([&] {
+    int log = open(path_of("strace.log").c_str(), O_RDONLY | O_CLOEXEC);
+    std::string seen;
+    char buffer[4096];
+    bool planted = false;
+    for (ssize_t got; (got = read(log, buffer, sizeof buffer)) > 0;) {
+      seen.append(buffer, (size_t)got);
+      if (!planted && seen.find("openat(AT_FDCWD, \"trace.txt\"") != std::string::npos)
+        planted = mkfifo(path_of("trace.txt").c_str(), 0644) == 0;
+    }
+    close(log);
+  });
+  program_run planted =
+      run_program(STRACE_PROGRAM,
+                  {"-f", "-o", "strace.log", "-P", "trace.txt", "-e", "trace=openat", "-e",
+                   "inject=openat:delay_enter=300000:when=1", TARVICK_PROGRAM, "--trace=trace.txt",
+                   target.port_path(), DEFAULT_SETTINGS, "image.bin"},
+                  directory_, 20);
+  planter.join();
+  EXPECT_FALSE(planted.timed_out) << "the open waited for a reader";
+  EXPECT_EQ(2, planted.status);
+  EXPECT_EQ("--trace=trace.txt: the trace cannot be written there: a FIFO with no reader\n",
+            planted.out);
+  EXPECT_EQ("", target.finish().received);
+}
+
+// Sixteen runs stopped at once, each writing its report into one FIFO that
+// a collector reads: sixteen whole reports, each in one write.
+TEST_P(NativeFaults, StoppedRunsOnOneFifoLeaveWholeReports) {
+  write_file("image.bin", "x");
+  const int RUNS = 16;
+  ASSERT_EQ(0, mkfifo(path_of("reports.fifo").c_str(), 0644));
+  int collector =
+      open(path_of("reports.fifo").c_str(), O_RDWR | O_CLOEXEC); // never without a reader
+  target_script silent = expecting_image(1);
+  silent.sync_replies.assign(5, testbed::SILENT);
+  std::vector<std::unique_ptr<testbed::simulated_target>> targets;
+  std::vector<std::thread> runs;
+  for (int i = 0; i < RUNS; i++) {
+    targets.push_back(std::make_unique<testbed::simulated_target>(silent));
+    targets.back()->start();
+    std::string port = targets.back()->port_path();
+    runs.emplace_back([this, port] {
+      run({"--report=reports.fifo", port, std::string(DEFAULT_SETTINGS) + std::string(2000, ' '),
+           "image.bin"},
+          1.0, SIGTERM);
+    });
+  }
+  for (std::thread &each : runs)
+    each.join();
+  fcntl(collector, F_SETFL, O_NONBLOCK);
+  std::string collected;
+  char buffer[65536];
+  for (ssize_t got; (got = read(collector, buffer, sizeof buffer)) > 0;)
+    collected.append(buffer, (size_t)got);
+  close(collector);
+  std::istringstream lines(collected);
+  int whole = 0;
+  for (std::string line; std::getline(lines, line); whole++)
+    EXPECT_EQ("stopped", nlohmann::json::parse(line, nullptr, false).value("outcome", ""))
+        << line.substr(0, 200);
+  EXPECT_EQ(RUNS, whole);
+}
+
+// A stop in the first milliseconds of a run, while its report may be on its
+// way to saying "running", leaves no temporary beside it.
+TEST_P(NativeFaults, AStopInTheFirstMillisecondsLeavesNoTemporary) {
+  write_file("image.bin", "x");
+  target_script silent = expecting_image(1);
+  silent.sync_replies.assign(5, testbed::SILENT);
+  testbed::simulated_target target(silent);
+  target.start();
+  for (int i = 0; i < 40; i++) {
+    auto running =
+        start({"--report=report.json", target.port_path(), DEFAULT_SETTINGS, "image.bin"});
+    std::this_thread::sleep_for(std::chrono::microseconds(i * 250)); // the moment of the stop
+    running->signal(SIGTERM);
+    running->finish();
+  }
+  EXPECT_EQ(std::vector<std::string>{}, other_files(directory_, {"image.bin", "report.json"}));
 }
 
 NATIVE_ONLY(NativeFaults);

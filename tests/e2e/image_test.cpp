@@ -184,7 +184,8 @@ TEST_P(Image, ProgressInALogOrNotAtAll) {
 }
 
 // A run stopped while it draws leaves nothing drawn behind, and ends as
-// stopped: by the signal natively, never with status 0 under Wine.
+// stopped: by the signal natively (any that would end it, SIGUSR1 and
+// SIGALRM too), never with status 0 under Wine.
 TEST_P(Image, AStoppedRunLeavesNothingDrawn) {
   error_on_terminal_ = true;
   write_file("image.bin", std::string(200 * 1024, 'x'));
@@ -198,7 +199,9 @@ TEST_P(Image, AStoppedRunLeavesNothingDrawn) {
     int signal;
   } cases[] = {{"uploading", uploading, SIGINT},
                {"uploading", uploading, SIGTERM},
-               {"waiting", waiting, SIGINT}};
+               {"waiting", waiting, SIGINT},
+               {"uploading", uploading, SIGALRM},
+               {"waiting", waiting, SIGUSR1}};
   for (const auto &stop : cases) {
     SCOPED_TRACE(std::string(stop.when) + ", " + strsignal(stop.signal));
     if (on_wine() && stop.signal != SIGINT)

@@ -281,7 +281,7 @@ static bool marked_exclusive(const std::string &port) {
 
 TEST_P(NativePort, ExclusiveUseEndsWithTheRunHoweverItEnds) {
   write_file("image.bin", "");
-  for (int stop_signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+  for (int stop_signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM}) {
     SCOPED_TRACE(stop_signal);
     target_script silent;
     silent.sync_replies.assign(5, testbed::SILENT);
