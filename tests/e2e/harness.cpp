@@ -163,7 +163,7 @@ program_run run_program(const std::string &program, const std::vector<std::strin
   auto started = std::chrono::steady_clock::now();
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
+    dup2(error_on_terminal && terminal->output_too ? err[1] : out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     signal(SIGPIPE, SIG_DFL); // as a shell starts a program
     if (error_on_terminal && terminal->controlling) {

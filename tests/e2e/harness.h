@@ -41,6 +41,7 @@ struct error_terminal {
   int columns = 80;
   bool controlling = false;
   bool flow_control = false; // IXON: Ctrl-S stops output to it, Ctrl-Q lets it go on
+  bool output_too = false;   // standard output goes there too, and is read as the error
   // A person at the terminal while the run goes on, typing into its master.
   std::function<void(int master)> person;
 };

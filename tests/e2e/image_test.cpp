@@ -118,35 +118,62 @@ TEST_P(Image, ProgressIsDrawnAtATerminalAndErased) {
 }
 
 // A terminal stopped by Ctrl-S holds the drawing only: the image goes on
-// at the line's pace, and the load ends as ever once Ctrl-Q lets the
-// screen go on.
+// at the line's pace, also where the terminal was stopped during the
+// handshake with standard output on it too; the load ends as ever once
+// Ctrl-Q lets the screen go on, and within a moment of its last byte where
+// nobody lets it go on, with its status and its whole standard output.
 TEST_P(Image, AStoppedTerminalHoldsNoByteOfTheImage) {
   const size_t SIZE = 300 * 1000;
   write_file("image.bin", std::string(SIZE, 's'));
-  target_script slow = expecting_image(SIZE);
-  slow.bytes_per_second = 100 * 1000;
-  testbed::simulated_target target(slow);
-  std::promise<void> image_done;
-  std::once_flag once;
-  target.on_event([&](const std::string &event) {
-    if (event.rfind("image complete", 0) == 0)
-      std::call_once(once, [&] { image_done.set_value(); });
-  });
-  target.start();
-  bool sent_while_stopped = false;
-  error_on_terminal_ = true;
-  terminal_.flow_control = true;
-  terminal_.person = [&](int master) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    ASSERT_EQ(1, write(master, "\x13", 1)); // Ctrl-S
-    sent_while_stopped =
-        image_done.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-    ASSERT_EQ(1, write(master, "\x11", 1)); // Ctrl-Q
-  };
-  program_run loaded = run({port_name(target), DEFAULT_SETTINGS, "image.bin"});
-  EXPECT_TRUE(sent_while_stopped) << "the image waited for the screen";
-  expect_success(loaded, "program loaded, 300000 bytes\n");
-  EXPECT_EQ(SIZE, target.finish().image_bytes);
+  struct {
+    const char *when;
+    bool output_too, let_go;
+  } rows[] = {{"uploading", false, true}, {"uploading", false, false}, {"handshake", true, true}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(std::string(row.when) + (row.let_go ? ", let go" : ", held"));
+    target_script slow = expecting_image(SIZE);
+    slow.bytes_per_second = 100 * 1000;
+    if (row.output_too)
+      slow.sync_replies = {testbed::SILENT}; // the handshake waits a second
+    testbed::simulated_target target(slow);
+    std::promise<void> image_done;
+    std::once_flag once;
+    target.on_event([&](const std::string &event) {
+      if (event.rfind("image complete", 0) == 0)
+        std::call_once(once, [&] { image_done.set_value(); });
+    });
+    target.start();
+    bool sent_while_stopped = false;
+    std::chrono::steady_clock::time_point last_byte;
+    error_on_terminal_ = true;
+    terminal_.flow_control = true;
+    terminal_.output_too = row.output_too;
+    terminal_.person = [&](int master) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(400));
+      ASSERT_EQ(1, write(master, "\x13", 1)); // Ctrl-S
+      sent_while_stopped =
+          image_done.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+      last_byte = std::chrono::steady_clock::now();
+      if (row.let_go) {
+        ASSERT_EQ(1, write(master, "\x11", 1)); // Ctrl-Q
+      }
+    };
+    program_run loaded =
+        run({"--attempt-time=1s", port_name(target), DEFAULT_SETTINGS, "image.bin"});
+    double after_last_byte =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - last_byte).count();
+    EXPECT_TRUE(sent_while_stopped) << "the image waited for the screen";
+    EXPECT_EQ(0, loaded.status);
+    if (row.output_too) {
+      EXPECT_THAT(screen_text(loaded.err), testing::HasSubstr("program loaded, 300000 bytes"));
+    } else if (row.let_go) {
+      expect_success(loaded, "program loaded, 300000 bytes\n");
+    } else { // the status line is left to the terminal
+      EXPECT_EQ(text("program loaded, 300000 bytes\n"), loaded.out);
+      EXPECT_LT(after_last_byte, 1.0) << "the run waited for the screen at its end";
+    }
+    EXPECT_EQ(SIZE, target.finish().image_bytes);
+  }
 }
 
 // In a log the upload's progress is a plain line a tenth of the way; as

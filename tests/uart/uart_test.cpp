@@ -420,9 +420,9 @@ TEST(Uart, ARefusedResetRunTouchesNoLine) {
 }
 
 // Under a write time-out a healthy load passes, whether or not a person
-// watches: a target that reads at the line's speed keeps bytes leaving,
-// although a full 8250 takes a write again only once it is nearly empty,
-// and cdc_acm counts each busy transfer whole.
+// watches, and a line that cannot leave fails the run: a target that reads at the line's speed
+// keeps bytes leaving, although a full 8250 takes a write again only once it is nearly empty, and
+// cdc_acm counts each busy transfer whole.
 TEST(Uart, AWriteTimeOutPassesAHealthyLoad) {
   the_guest->run("head -c 6144 /dev/urandom >/tmp/healthy.bin");
   for (const char *port : {PORT, ACM})
@@ -440,6 +440,17 @@ TEST(Uart, AWriteTimeOutPassesAHealthyLoad) {
                                   : 0)
           << run.err;
     }
+  // A programming line held back by an XOFF that no XON follows: the driver
+  // keeps its bytes and the target never answers, so the write time-out, not
+  // a wait for ever, ends the run.
+  target_script held = expecting_image(2);
+  held.after_image = "\x13";
+  served_run stuck =
+      serve(held, tarvick("'baud=19200 xon=on' /image.bin /lines.txt", PORT, "--write-timeout=1s") +
+                      "; echo \"status $?\"");
+  EXPECT_EQ("program loaded, 2 bytes\nfail to write to /dev/ttyS1 : 110\nstatus 2\n",
+            stuck.run.out);
+  EXPECT_EQ((std::vector<std::string>{}), stuck.target.lines);
 }
 
 struct usb_settings_case {
