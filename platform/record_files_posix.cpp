@@ -212,6 +212,20 @@ static bool write_all(int fd, const char *text, size_t length) {
 static char unfinished[RECORD_PATH_SIZE + 64];
 static volatile sig_atomic_t unfinished_there = 0;
 
+// Makes the temporary and notes it with every signal held off, so that a
+// stop finds it noted the moment it is there.
+static int make_noted_temporary(const record_place *place) {
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
+  int fd = make_temporary(place, unfinished);
+  int error = errno;
+  unfinished_there = fd >= 0;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  errno = error;
+  return fd;
+}
+
 void settle_replacing_for_a_stop() {
   if (unfinished_there)
     unlink(unfinished);
@@ -222,12 +236,10 @@ bool replace_whole(record_place *place, const char *const *parts, const size_t *
                    int count) {
   if (place->kind == RECORD_STREAM)
     return write_parts(place, parts, lengths, count);
-  char temporary[RECORD_PATH_SIZE + 64];
-  int fd = make_temporary(place, temporary);
+  int fd = make_noted_temporary(place);
   if (fd < 0)
     return fail_place(place, errno);
-  memcpy(unfinished, temporary, sizeof temporary);
-  unfinished_there = 1;
+  const char *temporary = unfinished;
   bool written = true;
   for (int i = 0; written && i < count; i++)
     written = write_all(fd, parts[i], lengths[i]);

@@ -92,17 +92,32 @@ bool write_to_stream(record_place *place, const char *text, size_t length) {
   return write_all((HANDLE)place->stream, text, length) || fail_place(place, GetLastError());
 }
 
-// A new file of a name of its own beside the report: CREATE_NEW refuses
-// whatever is there already, a link planted in its way included.
-static HANDLE make_temporary(const record_place *place, char *name, size_t size) {
+// The temporary being written: a stop removes it where the thread writing
+// it was ended first (under Wine a SIGQUIT ends a thread at any moment, so
+// its name is noted before the file is made).
+static char unfinished[RECORD_PATH_SIZE + 64];
+static volatile LONG unfinished_there = 0;
+
+// A new file of a name of its own beside the report, noted as unfinished:
+// CREATE_NEW refuses whatever is there already, a link planted in its way
+// included. A name that is taken is no longer noted before the next is
+// tried. It may be deleted while open: a thread ended while writing it
+// leaves its handle open until the process ends.
+static HANDLE make_temporary(const record_place *place) {
   for (int attempt = 0; attempt < TEMPORARY_ATTEMPTS; attempt++) {
-    snprintf(name, size, "%.*s.tarvick-%lu-%lu.tmp", (int)place->folder, place->path,
-             (unsigned long)GetCurrentProcessId(),
+    snprintf(unfinished, sizeof unfinished, "%.*s.tarvick-%lu-%lu.tmp", (int)place->folder,
+             place->path, (unsigned long)GetCurrentProcessId(),
              (unsigned long)(GetTickCount() + (DWORD)attempt * 7919));
-    HANDLE file =
-        CreateFileA(name, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+    InterlockedExchange(&unfinished_there, 1);
+    HANDLE file = CreateFileA(unfinished, GENERIC_WRITE, FILE_SHARE_DELETE, NULL, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD error = GetLastError();
+    if (file == INVALID_HANDLE_VALUE)
+      InterlockedExchange(&unfinished_there, 0);
+    if (file != INVALID_HANDLE_VALUE || error != ERROR_FILE_EXISTS) {
+      SetLastError(error);
       return file;
+    }
   }
   SetLastError(ERROR_FILE_EXISTS);
   return INVALID_HANDLE_VALUE;
@@ -122,19 +137,12 @@ static bool move_over(const char *temporary, const char *path) {
   return false;
 }
 
-// The temporary being written: a stop removes it where the thread writing
-// it was ended first (under Wine a SIGQUIT ends a thread).
-static char unfinished[RECORD_PATH_SIZE + 64];
-static volatile LONG unfinished_there = 0;
-
 static bool replace_through_temporary(record_place *place, const char *const *parts,
                                       const size_t *lengths, int count) {
-  char temporary[RECORD_PATH_SIZE + 64];
-  HANDLE file = make_temporary(place, temporary, sizeof temporary);
+  HANDLE file = make_temporary(place);
   if (file == INVALID_HANDLE_VALUE)
     return fail_place(place, GetLastError());
-  memcpy(unfinished, temporary, sizeof temporary);
-  InterlockedExchange(&unfinished_there, 1);
+  const char *temporary = unfinished;
   bool written = true;
   for (int i = 0; written && i < count; i++)
     written = write_all(file, parts[i], lengths[i]);

@@ -33,8 +33,10 @@ static const int QUIT_WATCHERS = 4;
 // A thread ended in the middle of Wine's own work may leave a lock of
 // Wine's taken (its handle cache's), on which the next one then waits for
 // ever: a stopper that has not ended the process by then is cut short, with
-// the stop's status, by a call that takes no such lock.
-static const DWORD STOPPER_PATIENCE_MS = 2000;
+// the stop's status, by a call that takes no such lock. On a busy machine
+// the report's flush alone may take seconds under Wine, so the patience is
+// long enough for that.
+static const DWORD STOPPER_PATIENCE_MS = 5000;
 static HANDLE watchers[QUIT_WATCHERS]; // each watcher's own handle, made before any stop
 static volatile LONG stopper = -1;     // which of them ends the run as stopped
 static HANDLE watcher_started = NULL;
