@@ -83,7 +83,25 @@ unsigned port_missing_code() {
   return ERROR_FILE_NOT_FOUND;
 }
 
+// A device is asked by its \\.\ name, as a bare COM1 to COM9 is always
+// there to Wine. A port that is there may refuse the question itself (a
+// serial driver answers 87, Wine too; a port in use 5): only a name the
+// system cannot find is missing.
+static bool device_exists(const char *device) {
+  char path[MAX_PATH + 8];
+  snprintf(path, sizeof path, "\\\\.\\%s", device);
+  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
+    return true;
+  DWORD error = GetLastError();
+  return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
+         error != ERROR_BAD_DEV_TYPE && error != ERROR_INVALID_NAME;
+}
+
 bool name_exists(const char *name) {
+  char device[MAX_PATH];
+  device_name(name, device, sizeof device);
+  if (device[0] != '\0')
+    return device_exists(device);
   return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
 }
 
