@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "../platform/platform.h"
+#include "helper_end.h"
 #include "run_record.h"
 
 static const std::chrono::milliseconds EVERY(100);
@@ -61,10 +62,5 @@ void stop_progress_json() {
   std::unique_lock<std::mutex> lock(progress_lock);
   stopping = true;
   progress_stop.notify_all();
-  bool done = progress_stop.wait_for(lock, std::chrono::milliseconds(200), [] { return ended; });
-  lock.unlock();
-  if (done)
-    writer.join();
-  else
-    writer.detach();
+  end_helper_within(&writer, lock, progress_stop, ended, std::chrono::milliseconds(200));
 }

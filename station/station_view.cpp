@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "../base/helper_end.h"
 #include "../base/status_line.h"
 #include "../platform/platform.h"
 
@@ -202,10 +203,5 @@ void stop_station_view() {
   std::unique_lock<std::mutex> lock(view_lock);
   ending = true;
   view_asked.notify_all();
-  bool done = view_asked.wait_for(lock, std::chrono::milliseconds(200), [] { return ended; });
-  lock.unlock();
-  if (done)
-    drawer.join();
-  else
-    drawer.detach();
+  end_helper_within(&drawer, lock, view_asked, ended, std::chrono::milliseconds(200));
 }

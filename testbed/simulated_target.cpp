@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 namespace testbed {
@@ -316,6 +317,16 @@ void simulated_target::take_line_byte(char byte) {
   uint8_t reply = index < script_.line_replies.size() ? script_.line_replies[index] : LINE_ACCEPTED;
   narrate(line + ": answered " + std::to_string(reply));
   send(std::string(1, (char)reply));
+}
+
+std::shared_future<void> simulated_target::first_event(const std::string &said) {
+  auto ready = std::make_shared<std::promise<void>>();
+  auto once = std::make_shared<std::once_flag>();
+  on_event([ready, once, said](const std::string &event) {
+    if (event.find(said) != std::string::npos)
+      std::call_once(*once, [&] { ready->set_value(); });
+  });
+  return ready->get_future().share();
 }
 
 } // namespace testbed

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -69,6 +70,9 @@ public:
   int master_fd() const { return master_; }                   // its termios ioctls act on the port
   // Narration of what the target does, one line an event (for the program).
   void on_event(std::function<void(const std::string &)> narrate) { narrate_ = narrate; }
+  // Ready at the first event whose narration holds `said`; it takes the
+  // place of any narration asked for before.
+  std::shared_future<void> first_event(const std::string &said);
 
   void start();
   // Takes every byte still on its way, stops, and gives what was received.

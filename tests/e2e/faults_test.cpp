@@ -268,16 +268,11 @@ TEST_P(Faults, TwoQuitsInARowEndTheRunAsStopped) {
   for (int gap_us : {200, 1000, 5000}) {
     SCOPED_TRACE(gap_us);
     testbed::simulated_target target(slow);
-    std::promise<void> answered;
-    std::once_flag once;
-    target.on_event([&](const std::string &event) {
-      if (event.find("answered") != std::string::npos)
-        std::call_once(once, [&] { answered.set_value(); });
-    });
+    std::shared_future<void> answered = target.first_event("answered");
     target.start();
     auto running =
         start({"--report=report.json", port_name(target), DEFAULT_SETTINGS, "image.bin"});
-    ASSERT_EQ(std::future_status::ready, answered.get_future().wait_for(std::chrono::seconds(20)));
+    ASSERT_EQ(std::future_status::ready, answered.wait_for(std::chrono::seconds(20)));
     std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the upload under way
     running->signal(SIGQUIT);
     std::this_thread::sleep_for(std::chrono::microseconds(gap_us));

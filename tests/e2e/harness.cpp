@@ -47,6 +47,26 @@ static std::vector<char *> c_strings(std::vector<std::string> &strings) {
   return pointers;
 }
 
+namespace {
+// What execve takes, made before fork: the program's arguments, and the
+// test's variables ahead of this process's environment.
+struct exec_arguments {
+  std::vector<std::string> arguments, variables;
+  std::vector<char *> argv, envp;
+
+  exec_arguments(const std::string &program, const std::vector<std::string> &args,
+                 const std::vector<std::string> &environment)
+      : arguments{program}, variables(environment) {
+    arguments.insert(arguments.end(), args.begin(), args.end());
+    for (char **variable = environ; *variable != nullptr; variable++)
+      variables.push_back(*variable);
+    argv = c_strings(arguments);
+    envp = c_strings(variables);
+  }
+  exec_arguments(const exec_arguments &) = delete; // argv and envp point into it
+};
+} // namespace
+
 static void read_available(int fd, std::string *into) {
   char buffer[4096];
   ssize_t got;
@@ -137,13 +157,7 @@ program_run run_program(const std::string &program, const std::vector<std::strin
                         const std::vector<std::string> &environment, int stop_signal,
                         const error_terminal *terminal) {
   bool error_on_terminal = terminal != nullptr;
-  std::vector<std::string> argv_strings = {program};
-  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<std::string> env_strings(environment);
-  for (char **variable = environ; *variable != nullptr; variable++)
-    env_strings.push_back(*variable);
-  std::vector<char *> argv = c_strings(argv_strings);
-  std::vector<char *> envp = c_strings(env_strings);
+  exec_arguments exec(program, args, environment);
   int out[2], err[2];
   if (error_on_terminal) {
     err[0] = testbed::open_pseudo_terminal(&err[1], true);
@@ -171,7 +185,7 @@ program_run run_program(const std::string &program, const std::vector<std::strin
       ioctl(STDERR_FILENO, TIOCSCTTY, 0);
     }
     if (chdir(directory.c_str()) == 0)
-      execve(program.c_str(), argv.data(), envp.data());
+      execve(program.c_str(), exec.argv.data(), exec.envp.data());
     _exit(127);
   }
   close(out[1]);
@@ -231,13 +245,7 @@ program_run run_program(const std::string &program, const std::vector<std::strin
 background_run::background_run(const std::string &program, const std::vector<std::string> &args,
                                const std::string &directory,
                                const std::vector<std::string> &environment) {
-  std::vector<std::string> argv_strings = {program};
-  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<std::string> env_strings(environment);
-  for (char **variable = environ; *variable != nullptr; variable++)
-    env_strings.push_back(*variable);
-  std::vector<char *> argv = c_strings(argv_strings);
-  std::vector<char *> envp = c_strings(env_strings);
+  exec_arguments exec(program, args, environment);
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe2");
@@ -248,7 +256,7 @@ background_run::background_run(const std::string &program, const std::vector<std
     dup2(err[1], STDERR_FILENO);
     ::signal(SIGPIPE, SIG_DFL);
     if (chdir(directory.c_str()) == 0)
-      execve(program.c_str(), argv.data(), envp.data());
+      execve(program.c_str(), exec.argv.data(), exec.envp.data());
     _exit(127);
   }
   close(out[1]);

@@ -136,12 +136,7 @@ TEST_P(Image, AStoppedTerminalHoldsNoByteOfTheImage) {
     if (row.output_too)
       slow.sync_replies = {testbed::SILENT}; // the handshake waits a second
     testbed::simulated_target target(slow);
-    std::promise<void> image_done;
-    std::once_flag once;
-    target.on_event([&](const std::string &event) {
-      if (event.rfind("image complete", 0) == 0)
-        std::call_once(once, [&] { image_done.set_value(); });
-    });
+    std::shared_future<void> image_done = target.first_event("image complete");
     target.start();
     bool sent_while_stopped = false;
     std::chrono::steady_clock::time_point last_byte;
@@ -152,7 +147,7 @@ TEST_P(Image, AStoppedTerminalHoldsNoByteOfTheImage) {
       std::this_thread::sleep_for(std::chrono::milliseconds(400));
       ASSERT_EQ(1, write(master, "\x13", 1)); // Ctrl-S
       sent_while_stopped =
-          image_done.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+          image_done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
       last_byte = std::chrono::steady_clock::now();
       if (row.let_go) {
         ASSERT_EQ(1, write(master, "\x11", 1)); // Ctrl-Q

@@ -15,7 +15,9 @@ using namespace e2e;
 using testbed::simulated_target;
 using testbed::target_script;
 
-static const int STATION_COM = 221; // a range of its own, so that a board comes back as it was
+// COM numbers of their own for each test, which may run beside the other,
+// so that a board comes back as it was.
+static const int STATION_COM = 221, STOPPING_COM = 231;
 
 class Station : public LoadTest {
 protected:
@@ -160,7 +162,7 @@ TEST_P(Station, CtrlCFinishesTheLoadsAndASecondOrAStopEndsThem) {
     SCOPED_TRACE(row.stopped_by);
     if (on_wine() && row.on_wine == nullptr)
       continue;
-    board first = make_board(slow, "A", STATION_COM);
+    board first = make_board(slow, "A", STOPPING_COM);
     auto station =
         start({"--station", "--report=log.jsonl", first.name, DEFAULT_SETTINGS, "image.bin"});
     ASSERT_EQ(std::future_status::ready,
@@ -179,13 +181,13 @@ TEST_P(Station, CtrlCFinishesTheLoadsAndASecondOrAStopEndsThem) {
     unlink(path_of("log.jsonl").c_str());
   }
   write_file("image.bin", "x");
-  board first = make_board(expecting_image(1), "A", STATION_COM);
+  board first = make_board(expecting_image(1), "A", STOPPING_COM);
   auto station = start({"--station", "--count=2", first.name, DEFAULT_SETTINGS, "image.bin"});
   ASSERT_TRUE(station->wait_for(": passed"));
   unplug(&first);
   ASSERT_TRUE(station->wait_for(": the board went"));
   first.target->new_session();
-  plug(&first, STATION_COM);
+  plug(&first, STOPPING_COM);
   program_run ended = station->finish();
   EXPECT_FALSE(ended.timed_out) << "the second pass ends the station";
   EXPECT_EQ(0, ended.status);

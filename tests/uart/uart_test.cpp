@@ -818,6 +818,24 @@ static bool trace_shows_touches(std::streamoff from, size_t count = 1) {
   return false;
 }
 
+// Where QEMU's trace ends now: what comes after is the test's.
+static std::streamoff trace_end() {
+  std::ifstream trace(std::string(GUEST_DIR) + "/trace.log", std::ios::ate);
+  return trace.tellg();
+}
+
+// The second board's boot loader: once it has been touched, it goes and
+// comes back on its socket with the serial number `serial`.
+static std::thread second_board_rebooting(bool *touched, const char *serial) {
+  std::streamoff from = trace_end();
+  return std::thread([=] {
+    *touched = trace_shows_touches(from);
+    unplug_adapter("ftdi1");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    plug_adapter("ftdi1", "ftdi2", SECOND_SOCKET, serial);
+  });
+}
+
 // Plugs both adapters back as they were, in their order, so that each has
 // its own name again.
 static void restore_adapters() {
@@ -853,15 +871,8 @@ TEST(Usb, ABoardIsFollowedToThePortThatCameBack) {
   }
   simulated_target target(expecting_image(2), the_guest->second_ftdi());
   target.start();
-  std::ifstream trace(std::string(GUEST_DIR) + "/trace.log", std::ios::ate);
-  std::streamoff from = trace.tellg();
   bool touched = false;
-  std::thread boot_loader([&] {
-    touched = trace_shows_touches(from);
-    unplug_adapter("ftdi1");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    plug_adapter("ftdi1", "ftdi2", SECOND_SOCKET, "TARVICK-BOOT");
-  });
+  std::thread boot_loader = second_board_rebooting(&touched, "TARVICK-BOOT");
   uart::guest_run loaded =
       the_guest->run(tarvick("baud=115200 /image.bin", SECOND_FTDI, "--reset=touch"));
   boot_loader.join();
@@ -887,8 +898,7 @@ TEST(Usb, TwoBoardsTouchedSideBySideEachGetTheirOwnImage) {
     simulated_target second(expecting_image(2), the_guest->second_ftdi());
     first.start();
     second.start();
-    std::ifstream trace(std::string(GUEST_DIR) + "/trace.log", std::ios::ate);
-    std::streamoff from = trace.tellg();
+    std::streamoff from = trace_end();
     bool touched = false;
     std::thread boot_loaders([&] {
       touched = trace_shows_touches(from, 2);
@@ -1044,18 +1054,13 @@ TEST(Usb, AStationLoadsBoardsAsTheyArePlugged) {
   target_script slow = expecting_image(65536);
   slow.bytes_per_second = 20000;
   simulated_target cut(slow, the_guest->ftdi());
-  std::promise<void> answered;
-  std::once_flag once;
-  cut.on_event([&](const std::string &event) {
-    if (event.find("answered") != std::string::npos)
-      std::call_once(once, [&] { answered.set_value(); });
-  });
+  std::shared_future<void> answered = cut.first_event("answered");
   cut.start();
   unplug_adapter("ftdi0");
   wait_until_gone(FTDI);
   start_station("", "usb@" FIRST_PLACE, "/image-64k.bin");
   plug_adapter("ftdi0", "ftdi", FIRST_SOCKET, FIRST_SERIAL);
-  EXPECT_EQ(std::future_status::ready, answered.get_future().wait_for(std::chrono::seconds(20)));
+  EXPECT_EQ(std::future_status::ready, answered.wait_for(std::chrono::seconds(20)));
   std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the run waits on the line
   unplug_adapter("ftdi0");
   EXPECT_TRUE(station_tells(": failed"));
@@ -1082,15 +1087,8 @@ TEST(Usb, AStationRunTouchesItsBoardAndFollowsIt) {
   wait_until_gone(SECOND_FTDI);
   simulated_target target(expecting_image(2), the_guest->second_ftdi());
   target.start();
-  std::ifstream trace(std::string(GUEST_DIR) + "/trace.log", std::ios::ate);
-  std::streamoff from = trace.tellg();
   bool touched = false;
-  std::thread boot_loader([&] {
-    touched = trace_shows_touches(from);
-    unplug_adapter("ftdi1");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    plug_adapter("ftdi1", "ftdi2", SECOND_SOCKET, "TARVICK-BOOT");
-  });
+  std::thread boot_loader = second_board_rebooting(&touched, "TARVICK-BOOT");
   start_station("--reset=touch", "usb@" SECOND_PLACE);
   plug_adapter("ftdi1", "ftdi2", SECOND_SOCKET, SECOND_SERIAL);
   EXPECT_TRUE(station_tells(": passed"));
