@@ -1,9 +1,7 @@
 // The record object, without a port: the report's text as the run's facts
-// and ending make it, the copy a stop writes whole, and the ending that
-// decides the status once. Each case that feeds the record runs in a
-// process of its own (the record is the process's), and the report it
-// leaves is read back.
-#include <gmock/gmock.h>
+// and ending make it, and what a stop knows before the image is read. A
+// case that feeds the record runs in a process of its own (the record is
+// the process's), and the report it leaves is read back.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,7 +10,6 @@
 #include <nlohmann/json.hpp>
 
 #include "../../base/record_report.h"
-#include "../../base/record_stop_copy.h"
 #include "../../base/run_record.h"
 
 using json = nlohmann::json;
@@ -61,67 +58,17 @@ TEST(RecordReport, TheTextSaysWhatIsKnownAndHowItEnded) {
   }
 }
 
-// A stop's copy: the head kept ready, its tail added with plain code, the
-// whole report in one write (in a process of its own: after a stop, no copy
-// is made ready again).
-static bool stop_into(int fd) {
-  keep_stop_copy_ready(report_head(some_facts()));
-  record_place place = {RECORD_STREAM, fd, "", 0, 0};
-  return write_stop_copy(&place, report_counts{2, 4096, 0, 0}, "upload", "SIGTERM");
-}
-
-TEST(RecordReport, AStopsCopyIsOneWholeReport) {
-  int ends[2];
-  ASSERT_EQ(0, pipe(ends));
-  EXPECT_EXIT(_exit(stop_into(ends[1]) ? 0 : 1), testing::ExitedWithCode(0), "");
-  close(ends[1]);
-  char buffer[8192];
-  ssize_t got = read(ends[0], buffer, sizeof buffer);
-  close(ends[0]);
-  ASSERT_GT(got, 0);
-  ASSERT_EQ('\n', buffer[got - 1]);
-  json report = json::parse(std::string(buffer, (size_t)got));
-  EXPECT_EQ("stopped", report["outcome"]);
-  EXPECT_EQ("upload", report["stopped_in"]);
-  EXPECT_EQ("SIGTERM", report["stopped_by"]);
-  EXPECT_EQ(4096u, report["bytes_sent"]);
-  EXPECT_EQ("/dev/ttyUSB0", report["device"]);
-}
-
-class RecordObject : public testing::Test {
-protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tarvick-record-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    folder_ = pattern;
-    report_ = folder_ + "/report.json";
-  }
-  void TearDown() override {
-    unlink(report_.c_str());
-    rmdir(folder_.c_str());
-  }
-  json report() const {
-    std::ifstream file(report_);
-    return json::parse(std::string(std::istreambuf_iterator<char>(file), {}), nullptr, false);
-  }
-  // Starts the record as the command line does, with its report.
-  void start(const char *trace = nullptr) {
-    report_to(report_.c_str());
-    if (trace != nullptr)
-      trace_to(trace);
-    record_asked("usb@1-4.1", "115200,N,8,1", "fw.bin", nullptr);
-    start_trace();
-    start_report();
-  }
-  std::string folder_, report_;
-};
-
 // A stop during the reading of a large image knows its size from the file,
 // and its hash is null for a reason said.
-TEST_F(RecordObject, AStopKnowsTheImagesSizeAndWhyItsHashIsNull) {
+TEST(RecordObject, AStopKnowsTheImagesSizeAndWhyItsHashIsNull) {
+  char folder[] = "/tmp/tarvick-record-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(folder));
+  std::string path = std::string(folder) + "/report.json";
   EXPECT_EXIT(
       {
-        start();
+        report_to(path.c_str());
+        record_asked("usb@1-4.1", "115200,N,8,1", "fw.bin", nullptr);
+        start_report();
         port_opened("/dev/ttyUSB0");
         begin_phase(PHASE_UPLOAD);
         image_size_known(1u << 28);
@@ -129,28 +76,13 @@ TEST_F(RecordObject, AStopKnowsTheImagesSizeAndWhyItsHashIsNull) {
         _exit(0);
       },
       testing::ExitedWithCode(0), "");
-  json stopped = report();
+  std::ifstream file(path);
+  json stopped = json::parse(std::string(std::istreambuf_iterator<char>(file), {}), nullptr, false);
+  unlink(path.c_str());
+  rmdir(folder);
   EXPECT_EQ("stopped", stopped["outcome"]);
   EXPECT_EQ(1u << 28, stopped["image"]["size"]);
   EXPECT_EQ(nullptr, stopped["image"]["sha256"]);
   EXPECT_EQ("not finished", stopped["image"]["sha256_unavailable"]);
   EXPECT_EQ("upload", stopped["stopped_in"]);
-}
-
-// The ending judges the records before it decides the status: a trace that
-// cannot be written makes a completed load's status 2, which the report
-// states, naming the trace.
-TEST_F(RecordObject, TheStatusIsDecidedOnceTheRecordsAreJudged) {
-  EXPECT_EXIT(
-      {
-        start("/dev/full");
-        trace("a line the trace cannot take");
-        _exit(finish_records(0));
-      },
-      testing::ExitedWithCode(2), "the trace could not be written to /dev/full");
-  json ended = report();
-  EXPECT_EQ("loaded", ended["outcome"]);
-  EXPECT_EQ(2, ended["exit_status"]);
-  EXPECT_THAT(ended.value("record_error", ""),
-              testing::StartsWith("the trace could not be written to /dev/full"));
 }
