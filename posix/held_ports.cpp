@@ -30,12 +30,13 @@ static volatile sig_atomic_t held_count = 0;
 
 // The table changes with the stopping signals held off, so that a signal
 // handler that gives the ports back never sees half an entry. The timer's
-// signal still comes: it ends a close that would wait (close_at_once).
+// signal comes all the same, also in a stop's handler, which is entered
+// with it held: it ends a close that would wait (close_at_once).
 static void hold_signals(sigset_t *before) {
   sigset_t all;
   sigfillset(&all);
   sigdelset(&all, SIGALRM);
-  sigprocmask(SIG_BLOCK, &all, before);
+  sigprocmask(SIG_SETMASK, &all, before);
 }
 
 static void release_entry(const held_port &port) {

@@ -583,8 +583,8 @@ TEST(Usb, AStalledDeviceIsStoppedAtOnce) {
         std::string("--image-length ") + (in_drain ? "65536" : "2097152") +
             " --stop-reading-after 8192",
         "guest-probe stop-when /tmp/target.log 'stopped reading' " + std::to_string(stop_signal) +
-            " /bin/guest-probe as-user 1000 20 " + "/bin/tarvick " + ACM + " baud=115200 " +
-            (in_drain ? "/image-64k.bin" : "/tmp/zeros.bin"));
+            " /bin/guest-probe as-user 1000 20 /bin/tarvick --report=/tmp/stalled.json " + ACM +
+            " baud=115200 " + (in_drain ? "/image-64k.bin" : "/tmp/zeros.bin"));
     int signal_number = 0, took_ms = -1;
     size_t at = stopped.out.find("signal ");
     ASSERT_NE(std::string::npos, at) << stopped.out;
@@ -593,6 +593,8 @@ TEST(Usb, AStalledDeviceIsStoppedAtOnce) {
     EXPECT_LT(took_ms, 1000) << stopped.out;
     printf("stalled CDC-ACM device, signal %d: the run ended %d ms after it\n", stop_signal,
            took_ms);
+    EXPECT_THAT(the_guest->run("cat /tmp/stalled.json").out,
+                testing::HasSubstr("\"outcome\":\"stopped\""));
     EXPECT_EQ(
         "opened\n",
         the_guest->run("guest-probe as-user 1000 20 /bin/guest-probe open " + std::string(ACM))
