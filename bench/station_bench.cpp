@@ -8,7 +8,6 @@
 // It prints figures; it is no test and asserts nothing.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,8 +24,7 @@
 #include <vector>
 
 #include "simulated_target.h"
-
-extern char **environ;
+#include "spawn.h"
 
 using bench_clock = std::chrono::steady_clock;
 
@@ -34,24 +32,6 @@ static const char SETTINGS[] = "baud=115200 parity=N data=8 stop=1";
 static const int STARTS = 10;
 static const int SIDE_BY_SIDE = 8;
 static const uint64_t IMAGE = 256 * 1024;
-
-static pid_t start(const std::vector<std::string> &args) {
-  std::vector<char *> argv;
-  for (const std::string &arg : args)
-    argv.push_back(const_cast<char *>(arg.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-    perror(argv[0]);
-    exit(1);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
 
 // Waits for the station, and gives the CPU it took, in seconds.
 static double wait_for(pid_t pid) {
@@ -71,7 +51,7 @@ static double median(std::vector<double> values) {
 // board on one slot; each board is away for longer than a station waits.
 static std::vector<double> start_latencies(const std::string &tarvick, const std::string &dir) {
   std::string link = dir + "/board";
-  pid_t station = start({tarvick, "--station", link, SETTINGS, dir + "/one.bin"});
+  pid_t station = spawn_quietly({tarvick, "--station", link, SETTINGS, dir + "/one.bin"});
   std::vector<double> latencies;
   for (int board = 0; board < STARTS; board++) {
     testbed::target_script script;
@@ -125,8 +105,8 @@ static double side_by_side(const std::string &tarvick, const std::string &dir, i
     ports += (ports.empty() ? "" : ",") + link;
   }
   bench_clock::time_point started = bench_clock::now();
-  pid_t station = start({tarvick, "--station", "--count=" + std::to_string(boards), ports, SETTINGS,
-                         dir + "/image.bin"});
+  pid_t station = spawn_quietly({tarvick, "--station", "--count=" + std::to_string(boards), ports,
+                                 SETTINGS, dir + "/image.bin"});
   wait_for(station);
   double seconds = std::chrono::duration<double>(bench_clock::now() - started).count();
   for (int board = 0; board < boards; board++) {
@@ -138,7 +118,7 @@ static double side_by_side(const std::string &tarvick, const std::string &dir, i
 }
 
 static double idle_cpu(const std::string &tarvick, const std::string &ports) {
-  pid_t station = start({tarvick, "--station", ports, SETTINGS, "/dev/null"});
+  pid_t station = spawn_quietly({tarvick, "--station", ports, SETTINGS, "/dev/null"});
   std::this_thread::sleep_for(std::chrono::seconds(10));
   kill(station, SIGINT);
   return wait_for(station);

@@ -9,7 +9,6 @@
 //   record: the upload and the lines again with --trace and --report on.
 // It prints figures; it is no test and asserts nothing.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,8 +21,7 @@
 #include <vector>
 
 #include "simulated_target.h"
-
-extern char **environ;
+#include "spawn.h"
 
 static const uint64_t IMAGE_SIZE = 64ull << 20;
 static const int LINE_COUNT = 20000;
@@ -47,29 +45,15 @@ static int terminal_for_errors() {
 // Runs a program with its output discarded; its time and peak memory. With
 // `error_on_terminal` its standard error is a terminal.
 static measured run(const std::vector<std::string> &args, bool error_on_terminal = false) {
-  std::vector<char *> argv;
-  for (const std::string &arg : args)
-    argv.push_back(const_cast<char *>(arg.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  if (error_on_terminal)
-    posix_spawn_file_actions_adddup2(&actions, terminal_for_errors(), STDERR_FILENO);
   auto started = std::chrono::steady_clock::now();
-  pid_t pid;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-    perror(argv[0]);
-    exit(1);
-  }
+  pid_t pid = spawn_quietly(args, error_on_terminal ? terminal_for_errors() : STDERR_FILENO);
   int status;
   rusage usage;
   wait4(pid, &status, 0, &usage);
   double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  posix_spawn_file_actions_destroy(&actions);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    fprintf(stderr, "%s failed\n", argv[0]);
+    fprintf(stderr, "%s failed\n", args[0].c_str());
     exit(1);
   }
   return {seconds, usage.ru_maxrss};
