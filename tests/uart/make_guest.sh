@@ -68,6 +68,7 @@ for module in xhci_pci usbserial ftdi_sio cdc_acm dummy_hcd usb_f_acm g_serial; 
   add_module "$module"
 done
 head -c 65536 /dev/urandom >"$root/image-64k.bin"
+head -c 1048576 /dev/zero >"$root/zeros-1m.bin"
 printf 'ok' >"$root/image.bin"
 printf 'one\ntwo\n' >"$root/lines.txt"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$dir/initrd.gz"
