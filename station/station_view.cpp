@@ -170,12 +170,18 @@ void tell_station_event(const std::string &slot, const char *what, const std::st
   write_error_at_once(line.data(), line.size());
 }
 
+// While the view is drawn, its thread alone writes to the terminal, so a
+// line is handed to it rather than written between two frames.
+static void hand_to_view(std::string *lines, const std::string &line) {
+  std::lock_guard<std::mutex> lock(view_lock);
+  *lines += line + "\n";
+  changed = true;
+  view_asked.notify_all();
+}
+
 void print_station_line(const std::string &line) {
   if (shares_output) {
-    std::lock_guard<std::mutex> lock(view_lock);
-    lines_out += line + "\n";
-    changed = true;
-    view_asked.notify_all();
+    hand_to_view(&lines_out, line);
     return;
   }
   std::string whole = line + "\n";
@@ -185,10 +191,7 @@ void print_station_line(const std::string &line) {
 
 void say_station_line(const std::string &line) {
   if (drawn) {
-    std::lock_guard<std::mutex> lock(view_lock);
-    lines_error += line + "\n";
-    changed = true;
-    view_asked.notify_all();
+    hand_to_view(&lines_error, line);
     return;
   }
   std::string whole = line + "\n";
